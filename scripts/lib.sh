@@ -1,0 +1,26 @@
+# Shared by the scripts in this folder: Debian packages on demand and the CMake build.
+
+BUILD_DIR=${BUILD_DIR:-build}
+
+# Installs the named Debian packages that are not installed yet.
+need_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+BUILD_PACKAGES=(g++ cmake ninja-build libgl-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
+    libgtest-dev fonts-dejavu-core)
+
+# Configures and builds the whole tree into $BUILD_DIR.
+build() {
+    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}"
+    cmake --build "$BUILD_DIR" --parallel
+}

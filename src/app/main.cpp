@@ -1,0 +1,10 @@
+#include "FrmMain.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    FrmMain frmMain;
+    frmMain.show();
+    return QApplication::exec();
+}

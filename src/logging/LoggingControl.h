@@ -1,0 +1,43 @@
+#pragma once
+
+#include "LogFile.h"
+
+#include <cstdint>
+#include <string>
+
+namespace tolvar {
+
+class LoggingWindow;
+class SerialPort;
+
+// Starts and stops logging, turns received bytes into records of the log file, and ends
+// logging after a fixed number of timer ticks.
+class LoggingControl {
+  public:
+    static constexpr std::int16_t kTickLimit = 90;
+
+    LoggingControl(SerialPort& port, LoggingWindow& owner) : commMain(port), window(owner) {}
+
+    void BeginLogging();
+    void StopLogging();
+    void CapturePortInput();
+    void CountTimeoutTick();
+    // The device went away; the serial control has already closed the port.
+    void PortDisconnected();
+
+    bool IsLogging() const { return logFile.IsOpen(); }
+    std::int16_t Ticks() const { return intTicks; }
+    const std::string& PendingLine() const { return strLine; }
+
+  private:
+    void stopWithMessage(const std::string& text);
+
+    SerialPort& commMain;
+    LoggingWindow& window;
+    LogFile logFile;
+    std::int16_t intTicks = 0;
+    // Bytes received since the last CR; written only when their CR arrives.
+    std::string strLine;
+};
+
+} // namespace tolvar

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace tolvar {
+
+// The window parts whose Enabled switch the logic flips between Idle and Logging.
+enum class Switch { tmrTimeout, cmdBegin, cmdStop, txtPath };
+
+// What the logging logic needs of the main window.
+class LoggingWindow {
+  public:
+    virtual ~LoggingWindow() = default;
+
+    // The log path as typed, in UTF-8.
+    virtual std::string PathText() const = 0;
+    virtual void SetEnabled(Switch part, bool enabled) = 0;
+    // A modal box with the critical icon and one OK button; returns when it is closed.
+    virtual void ShowCritical(const std::string& text, const std::string& title) = 0;
+};
+
+} // namespace tolvar

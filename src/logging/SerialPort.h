@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace tolvar {
+
+// What the logging logic needs of the serial control; the real one lives in src/serial.
+class SerialPort {
+  public:
+    virtual ~SerialPort() = default;
+
+    // Opens or closes port 1. Returns 0, or a non-zero error number when the port cannot be
+    // opened. Closing a port that is already closed is not an error.
+    virtual int PortOpen(bool open) = 0;
+
+    // Every byte received and not yet read, in one piece; empty when nothing is waiting.
+    virtual std::string Input() = 0;
+};
+
+} // namespace tolvar

@@ -1,0 +1,59 @@
+#include "SerialControl.h"
+
+#ifdef Q_OS_UNIX
+#include <sys/file.h>
+#endif
+
+QString SerialControl::port1Name() {
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM1");
+#else
+    return QStringLiteral("/dev/ttyS0");
+#endif
+}
+
+SerialControl::SerialControl(const QString& portName, QObject* parent) : QObject(parent) {
+    port.setPortName(portName);
+    port.setBaudRate(QSerialPort::Baud19200);
+    port.setDataBits(QSerialPort::Data8);
+    port.setParity(QSerialPort::NoParity);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.setReadBufferSize(0); // unlimited: nothing received is dropped
+    connect(&port, &QSerialPort::readyRead, this, &SerialControl::OnComm);
+    connect(&port, &QSerialPort::errorOccurred, this, &SerialControl::onError);
+}
+
+int SerialControl::PortOpen(bool open) {
+    if (!open) {
+        if (port.isOpen())
+            port.close();
+        return 0;
+    }
+    if (!port.open(QIODevice::ReadOnly))
+        return port.error() != QSerialPort::NoError ? port.error() : QSerialPort::OpenError;
+#ifdef Q_OS_UNIX
+    // Common serial tools claim a port with flock, which Qt's own lock file does not see.
+    if (::flock(static_cast<int>(port.handle()), LOCK_EX | LOCK_NB) != 0) {
+        port.close();
+        return QSerialPort::PermissionError;
+    }
+#endif
+    return 0;
+}
+
+std::string SerialControl::Input() {
+    const QByteArray bytes = port.readAll();
+    return bytes.toStdString();
+}
+
+void SerialControl::onError(QSerialPort::SerialPortError error) {
+    if ((error != QSerialPort::ReadError && error != QSerialPort::ResourceError) || !port.isOpen())
+        return;
+    // Hand over what arrived before the device went, then close at once: an open port
+    // re-reports the error in a tight loop.
+    if (port.bytesAvailable() > 0)
+        emit OnComm();
+    port.close();
+    emit Disconnected();
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "LoggingControl.h"
+#include "LoggingWindow.h"
+#include "SerialControl.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class FrmMain;
+}
+
+// The program's one window: its controls, the timer and serial control beside them, and the
+// routing of their events to the logging logic.
+class FrmMain final : public QWidget, private tolvar::LoggingWindow {
+    Q_OBJECT
+
+  public:
+    static constexpr int kTimeoutInterval = 60000; // one tick a minute
+
+    explicit FrmMain(const QString& portName = SerialControl::port1Name(),
+                     QWidget* parent = nullptr);
+    ~FrmMain() override;
+
+    const tolvar::LoggingControl& logging() const { return logic; }
+
+  private:
+    std::string PathText() const override;
+    void SetEnabled(tolvar::Switch part, bool enabled) override;
+    void ShowCritical(const std::string& text, const std::string& title) override;
+
+    std::unique_ptr<Ui::FrmMain> ui;
+    SerialControl commMain;
+    QTimer tmrTimeout;
+    tolvar::LoggingControl logic{commMain, *this};
+};

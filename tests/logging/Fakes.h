@@ -1,0 +1,96 @@
+#pragma once
+
+#include "LoggingControl.h"
+#include "LoggingWindow.h"
+#include "SerialPort.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+// A port that delivers whatever the test puts in `waiting`, and remembers opens and closes.
+struct FakePort final : tolvar::SerialPort {
+    int openError = 0;
+    bool open = false;
+    std::string waiting;
+    std::vector<std::string> calls;
+
+    int PortOpen(bool wantOpen) override {
+        calls.push_back(wantOpen ? "open" : "close");
+        if (wantOpen && openError != 0)
+            return openError;
+        open = wantOpen;
+        return 0;
+    }
+    std::string Input() override { return std::exchange(waiting, {}); }
+};
+
+struct Box {
+    std::string text, title;
+    bool operator==(const Box& other) const { return text == other.text && title == other.title; }
+};
+
+// Records what the logic does to the window; `duringBox` runs while a box is up, as the
+// event loop of a real modal box would.
+struct FakeWindow final : tolvar::LoggingWindow {
+    std::string path;
+    std::map<tolvar::Switch, bool> enabled{{tolvar::Switch::tmrTimeout, false},
+                                           {tolvar::Switch::cmdBegin, true},
+                                           {tolvar::Switch::cmdStop, false},
+                                           {tolvar::Switch::txtPath, true}};
+    std::vector<Box> boxes;
+    std::function<void()> duringBox;
+
+    std::string PathText() const override { return path; }
+    void SetEnabled(tolvar::Switch part, bool on) override { enabled[part] = on; }
+    void ShowCritical(const std::string& text, const std::string& title) override {
+        boxes.push_back({text, title});
+        if (duringBox)
+            duringBox();
+    }
+    bool idle() const {
+        return !enabled.at(tolvar::Switch::tmrTimeout) && enabled.at(tolvar::Switch::cmdBegin) &&
+               !enabled.at(tolvar::Switch::cmdStop) && enabled.at(tolvar::Switch::txtPath);
+    }
+    bool logging() const {
+        return enabled.at(tolvar::Switch::tmrTimeout) && !enabled.at(tolvar::Switch::cmdBegin) &&
+               enabled.at(tolvar::Switch::cmdStop) && !enabled.at(tolvar::Switch::txtPath);
+    }
+};
+
+// The logic wired to fakes, with a fresh folder for its log file.
+class LoggingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("tolvar-test-" + std::to_string(std::random_device{}()));
+        fs::create_directories(dir);
+        window.path = (dir / "log.txt").u8string();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void deliver(const std::string& bytes) {
+        port.waiting += bytes;
+        control.CapturePortInput();
+    }
+    std::string fileBytes() const { return readBytes(fs::u8path(window.path)); }
+    static std::string readBytes(const fs::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+    fs::path dir;
+    FakePort port;
+    FakeWindow window;
+    tolvar::LoggingControl control{port, window};
+};

@@ -1,0 +1,47 @@
+#include "Fakes.h"
+
+namespace {
+
+using TimeLimit = LoggingTest;
+
+void tick(tolvar::LoggingControl& control, int times) {
+    for (int i = 0; i < times; ++i)
+        control.CountTimeoutTick();
+}
+
+TEST_F(TimeLimit, theNinetiethTickStopsLoggingEvenWhileDataArrives) {
+    control.BeginLogging();
+    for (int i = 0; i < 89; ++i) {
+        deliver("reading\r");
+        control.CountTimeoutTick();
+    }
+    EXPECT_EQ(control.Ticks(), 89);
+    EXPECT_TRUE(window.logging());
+
+    control.CountTimeoutTick();
+    EXPECT_EQ(control.Ticks(), 90);
+    EXPECT_TRUE(window.idle());
+    EXPECT_FALSE(port.open);
+    EXPECT_FALSE(control.IsLogging());
+    EXPECT_TRUE(window.boxes.empty());
+}
+
+TEST_F(TimeLimit, everyBeginGetsTheFullNinetyTicks) {
+    control.BeginLogging();
+    tick(control, 90);
+    ASSERT_TRUE(window.idle());
+
+    control.BeginLogging();
+    EXPECT_EQ(control.Ticks(), 0);
+    tick(control, 30);
+    control.StopLogging();
+    EXPECT_EQ(control.Ticks(), 30) << "a manual stop leaves the count";
+
+    control.BeginLogging();
+    tick(control, 89);
+    EXPECT_TRUE(window.logging());
+    tick(control, 1);
+    EXPECT_TRUE(window.idle());
+}
+
+} // namespace

@@ -1,0 +1,166 @@
+#include "SerialControl.h"
+#include "WindowFixture.h"
+
+#include <QLabel>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+struct Placement {
+    const char* name;
+    QRect geometry;
+    QString text;
+};
+
+TEST_F(WindowTest, startsIdleWithItsStoredDesign) {
+    FrmMain fresh(QString::fromStdString(pty.slavePath()));
+    fresh.show();
+    fresh.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&fresh));
+
+    EXPECT_EQ(fresh.windowTitle(), "Tolvar data logger module");
+    EXPECT_EQ(fresh.size(), QSize(268, 74));
+    EXPECT_EQ(fresh.minimumSize(), fresh.maximumSize()) << "the window has a fixed size";
+    EXPECT_FALSE(fresh.windowIcon().isNull());
+
+    const Placement placements[] = {
+        {"cmdBegin", {6, 46, 85, 23}, "&Begin logging"},
+        {"cmdStop", {182, 46, 81, 23}, "&Stop logging"},
+        {"Label1", {6, 4, 205, 15}, "Select the location and name of the log file:"},
+        {"txtPath", {6, 20, 257, 19}, "C:\\Windows\\Desktop\\logFile.txt"},
+    };
+    for (const Placement& p : placements) {
+        auto* widget = fresh.findChild<QWidget*>(p.name);
+        ASSERT_NE(widget, nullptr) << p.name;
+        EXPECT_EQ(widget->geometry(), p.geometry) << p.name;
+        const QVariant text = widget->property("text");
+        EXPECT_EQ(text.toString(), p.text) << p.name;
+        // Shown whole: the text without its access-key marker fits inside the control.
+        const QString shown = QString(p.text).remove('&');
+        EXPECT_LE(widget->fontMetrics().horizontalAdvance(shown), p.geometry.width() - 6) << p.name;
+    }
+
+    auto* begin = fresh.findChild<QWidget*>("cmdBegin");
+    auto* stop = fresh.findChild<QWidget*>("cmdStop");
+    auto* label = fresh.findChild<QWidget*>("Label1");
+    auto* path = fresh.findChild<QWidget*>("txtPath");
+    EXPECT_EQ(begin->nextInFocusChain(), stop);
+    EXPECT_EQ(stop->nextInFocusChain(), label);
+    EXPECT_EQ(label->nextInFocusChain(), path);
+    EXPECT_EQ(QApplication::focusWidget(), begin);
+    EXPECT_TRUE(begin->isEnabled());
+    EXPECT_FALSE(stop->isEnabled());
+    EXPECT_TRUE(path->isEnabled());
+
+    auto* timer = fresh.findChild<QTimer*>("tmrTimeout");
+    ASSERT_NE(timer, nullptr);
+    EXPECT_EQ(timer->interval(), 60000);
+    EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
+    EXPECT_FALSE(timer->isSingleShot());
+    EXPECT_FALSE(timer->isActive());
+}
+
+TEST_F(WindowTest, clicksBeginAndStopLoggingAndTheLogHoldsTheLines) {
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    ASSERT_TRUE(logging());
+    EXPECT_EQ(QApplication::focusWidget(), stop());
+
+    send("AB\r\nCD\r\nEF");
+    EXPECT_EQ(waitForLog("AB\r\n\nCD\r\n"), "AB\r\n\nCD\r\n");
+
+    QTest::mouseClick(stop(), Qt::LeftButton);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(QApplication::focusWidget(), begin());
+    EXPECT_EQ(logBytes(), "AB\r\n\nCD\r\n") << "the unfinished line is not written";
+}
+
+TEST_F(WindowTest, accessKeysClickOnlyEnabledButtons) {
+    QTest::keyClick(&window, Qt::Key_S, Qt::AltModifier);
+    settle(300);
+    EXPECT_TRUE(idle()) << "Alt+S does nothing while idle";
+
+    QTest::keyClick(&window, Qt::Key_B, Qt::AltModifier);
+    ASSERT_TRUE(waitFor([&] { return logging(); }));
+    send("line\r");
+    waitForLog("line\r\n");
+
+    QTest::keyClick(&window, Qt::Key_B, Qt::AltModifier);
+    settle(300);
+    EXPECT_TRUE(logging()) << "Alt+B does nothing while logging";
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    QTest::keyClick(&window, Qt::Key_S, Qt::AltModifier);
+    ASSERT_TRUE(waitFor([&] { return idle(); }));
+    EXPECT_EQ(logBytes(), "line\r\n");
+}
+
+TEST_F(WindowTest, typedPathIsUsedAsTypedAndLockedWhileLogging) {
+    const QString typed = dir.filePath("run 1.log");
+    path()->clear();
+    QTest::keyClicks(path(), typed);
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    ASSERT_TRUE(logging());
+
+    QTest::keyClicks(path(), "xyz");
+    EXPECT_EQ(path()->text(), typed) << "the field cannot be edited while logging";
+    send("1\r");
+    waitFor([&] { return QFile(typed).size() == 3; });
+
+    QTest::mouseClick(stop(), Qt::LeftButton);
+    EXPECT_EQ(path()->text(), typed);
+    QFile log(typed);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(log.readAll(), "1\r\n");
+}
+
+struct FailureCase {
+    const char* name;
+    bool holdPort;
+    const char* logName;
+    QString text, title;
+};
+
+class BeginFailure : public WindowTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(BeginFailure, showsItsMessageAndLeavesTheWindowAsItWas) {
+    const FailureCase& c = GetParam();
+    const QString typed = c.logName[0] == '\0' ? QString() : dir.filePath(c.logName);
+    path()->setText(typed);
+    const int holder =
+        c.holdPort ? ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+    if (c.holdPort)
+        ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+
+    const auto seen = answerNextBox();
+    QTest::mouseClick(begin(), Qt::LeftButton);
+
+    EXPECT_EQ(seen->text, c.text);
+    EXPECT_EQ(seen->title, c.title);
+    EXPECT_EQ(seen->icon, QMessageBox::Critical);
+    EXPECT_EQ(seen->buttons, QMessageBox::Ok);
+    EXPECT_EQ(seen->parent, &window);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(path()->text(), typed);
+    if (c.holdPort) {
+        EXPECT_FALSE(QFile::exists(typed)) << "the port is tried before the file";
+        ::close(holder);
+    } else {
+        SerialControl other(QString::fromStdString(pty.slavePath()));
+        EXPECT_EQ(other.PortOpen(true), 0) << "the port was closed again";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, BeginFailure,
+    ::testing::Values(
+        FailureCase{"PortHeld", true, "log.txt",
+                    "Comm port 1 is already in use. Logging cannot begin.", "Port open"},
+        FailureCase{"EmptyPath", false, "", "Cannot open log file. Logging cannot begin.", "Error"},
+        FailureCase{"MissingFolder", false, "missing/log.txt",
+                    "Cannot open log file. Logging cannot begin.", "Error"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
