@@ -1,0 +1,203 @@
+"""Runs the real tolvar-logger under Xvfb with a pseudo-terminal as its port 1.
+
+The program always opens /dev/ttyS0, which on a test machine may be a real UART. So it runs in a
+private mount namespace where the pty slave is bound over /dev/ttyS0 and /run/lock is a fresh
+tmpfs; when any of that cannot be set up, the test is skipped and the program never starts.
+"""
+
+import ctypes
+import fcntl
+import os
+import shutil
+import subprocess
+import tempfile
+import termios
+import time
+
+SKIP = 77
+TITLE = "Tolvar data logger module"
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+# Centres of the two buttons in the window's client area.
+BEGIN_AT = (48, 57)
+STOP_AT = (222, 57)
+
+# Binds the pty over /dev/ttyS0 and checks the bind took before the program may start.
+NAMESPACE_SETUP = r"""
+mount -t tmpfs tmpfs /run/lock &&
+mount --bind "$1" /dev/ttyS0 &&
+[ "$(stat -L -c %t:%T /dev/ttyS0)" = "$(stat -L -c %t:%T "$1")" ] &&
+[ "$(stat -L -c %t /dev/ttyS0)" = 88 ] || exit 77
+shift
+exec "$@"
+"""
+
+
+class Skip(Exception):
+    pass
+
+
+def wait_until(condition, timeout=10.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.02)
+
+
+class Session:
+    """One run of the program: a display, a pty as port 1, and a folder for the log."""
+
+    def __init__(self, program, faketime=None):
+        for tool in ("Xvfb", "xdotool", "unshare", "mount"):
+            if shutil.which(tool) is None:
+                raise Skip(f"{tool} is not installed")
+        self.program = program
+        self.faketime = faketime
+        self.dir = tempfile.TemporaryDirectory(prefix="tolvar-e2e-")
+        # The program runs in this folder, so its default path, relative on Linux, lands here.
+        self.log = os.path.join(self.dir.name, "C:\\Windows\\Desktop\\logFile.txt")
+        self.xvfb = self.proc = None
+        self.master = None
+
+    def __enter__(self):
+        try:
+            self._start_display()
+            self._start_program()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        for proc in (self.proc, self.xvfb):
+            if proc is not None and proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        if self.master is not None:
+            os.close(self.master)
+        self.dir.cleanup()
+
+    def _start_display(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+            pass_fds=[write_end], stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as displayfd:
+            number = displayfd.readline().strip()
+        if not number:
+            raise Skip("Xvfb did not start")
+        self.env = dict(os.environ, DISPLAY=":" + number, QT_QPA_PLATFORM="xcb")
+
+    def _start_program(self):
+        self.master, slave = os.openpty()
+        self.slave_path = os.ttyname(slave)
+        os.close(slave)
+        unshare = ["unshare", "-m", "--propagation", "private"] if os.geteuid() == 0 else ["unshare", "-rm"]
+        command = [self.program]
+        if self.faketime:
+            # Only the program's clock runs fast, never the driver's.
+            command = ["env", "LD_PRELOAD=" + FAKETIME_LIB, "FAKETIME=" + self.faketime] + command
+        self.proc = subprocess.Popen(unshare + ["sh", "-c", NAMESPACE_SETUP, "sh", self.slave_path] + command,
+                                     env=self.env, cwd=self.dir.name, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while True:
+            if self.proc.poll() is not None:
+                if self.proc.returncode == SKIP:
+                    raise Skip("no private mount namespace with a pty as /dev/ttyS0 could be made")
+                raise AssertionError(f"the program ended with {self.proc.returncode}")
+            found = self.xdotool("search", "--name", f"^{TITLE}$", check=False)
+            if found:
+                self.window = found.split()[0]
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError("the window did not appear")
+            time.sleep(0.05)
+
+    def xdotool(self, *args, check=True):
+        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=20)
+        if check and result.returncode != 0:
+            raise AssertionError(f"xdotool {' '.join(args)} failed: {result.stderr}")
+        return result.stdout.strip() if result.returncode == 0 else ""
+
+    def click(self, at):
+        self.xdotool("mousemove", "--window", self.window, str(at[0]), str(at[1]), "click", "1")
+
+    def key(self, keys, window=None):
+        self.xdotool("windowfocus", "--sync", window or self.window)
+        self.xdotool("key", keys)
+
+    def wait_for_window(self, title):
+        wait_until(lambda: self.xdotool("search", "--name", f"^{title}$", check=False), what=f"window {title!r}")
+        return self.xdotool("search", "--name", f"^{title}$").split()[0]
+
+    def port_in_raw_mode(self):
+        # The pty's settings tell whether the program holds the port: it opens it raw and
+        # restores the cooked settings when it closes it.
+        return not termios.tcgetattr(self.master)[3] & termios.ICANON
+
+    def wait_logging(self):
+        wait_until(self.port_in_raw_mode, what="the port to open")
+
+    def wait_port_closed(self, timeout=10.0):
+        wait_until(lambda: not self.port_in_raw_mode(), timeout, what="the port to close")
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def log_bytes(self):
+        try:
+            with open(self.log, "rb") as log:
+                return log.read()
+        except FileNotFoundError:
+            return None
+
+    def wait_log(self, expected):
+        wait_until(lambda: self.log_bytes() == expected, what=f"the log to hold {expected!r}")
+
+    def hold_port_with_flock(self):
+        """Holds port 1 the way common serial tools do; returns the descriptor to close."""
+        holder = os.open(self.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return holder
+
+    def close_window(self):
+        """Asks the window to close, as the frame's close button does."""
+        send_delete_window(self.env["DISPLAY"], int(self.window))
+
+    def wait_exit(self, timeout=10.0):
+        return self.proc.wait(timeout)
+
+
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _Event(ctypes.Union):
+    _fields_ = [("client", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def send_delete_window(display_name, window):
+    """Sends WM_DELETE_WINDOW: what a window manager does when the close button is pressed."""
+    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x11.XOpenDisplay(display_name.encode())
+    if not display:
+        raise AssertionError("cannot open the display")
+    event = _Event()
+    event.client.type = 33  # ClientMessage
+    event.client.window = window
+    event.client.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.client.format = 32
+    event.client.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    x11.XFlush(display)
+    x11.XCloseDisplay(display)
