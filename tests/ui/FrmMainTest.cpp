@@ -116,6 +116,25 @@ TEST_F(WindowTest, typedPathIsUsedAsTypedAndLockedWhileLogging) {
     EXPECT_EQ(log.readAll(), "1\r\n");
 }
 
+TEST_F(WindowTest, vanishedDeviceStopsLoggingWithOneMessage) {
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    send("kept\r");
+    waitForLog("kept\r\n");
+
+    const auto seen = answerNextBox();
+    const auto another = answerNextBox();
+    pty.closeMaster();
+    ASSERT_TRUE(waitFor([&] { return !seen->text.isEmpty(); }));
+    settle(300);
+
+    EXPECT_EQ(seen->text, "Comm port 1 was disconnected. Logging has stopped.");
+    EXPECT_EQ(seen->title, "Error");
+    EXPECT_EQ(seen->icon, QMessageBox::Critical);
+    EXPECT_TRUE(another->text.isEmpty()) << "one message per incident";
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(logBytes(), "kept\r\n");
+}
+
 struct FailureCase {
     const char* name;
     bool holdPort;
