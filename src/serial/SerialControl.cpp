@@ -54,6 +54,6 @@ void SerialControl::onError(QSerialPort::SerialPortError error) {
     // re-reports the error in a tight loop.
     if (port.bytesAvailable() > 0)
         emit OnComm();
-    port.close();
+    PortOpen(false);
     emit Disconnected();
 }
