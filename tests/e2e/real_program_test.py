@@ -11,12 +11,17 @@ LINES = b"AB\r\nCD\r\n"
 LOGGED = b"AB\r\n\nCD\r\n"  # a device's CR LF leaves its LF at the start of the next record
 
 
+def log_lines(s, begin, before=b""):
+    """Begins logging, sends two lines and an unfinished one, and waits for the records."""
+    begin()
+    s.wait_logging()
+    s.send(LINES + b"unfinished")
+    s.wait_log(before + LOGGED)
+
+
 def clicks_log_the_lines(program):
     with Session(program) as s:
-        s.click(BEGIN_AT)
-        s.wait_logging()
-        s.send(LINES + b"unfinished")
-        s.wait_log(LOGGED)
+        log_lines(s, lambda: s.click(BEGIN_AT))
         s.click(STOP_AT)
         s.wait_port_closed()
         time.sleep(0.2)
@@ -27,10 +32,7 @@ def access_keys_log_the_lines_after_what_the_file_held(program):
     with Session(program) as s:
         with open(s.log, "wb") as log:
             log.write(b"earlier run\r\n")
-        s.key("alt+b")
-        s.wait_logging()
-        s.send(LINES)
-        s.wait_log(b"earlier run\r\n" + LOGGED)
+        log_lines(s, lambda: s.key("alt+b"), before=b"earlier run\r\n")
         s.key("alt+s")
         s.wait_port_closed()
 
@@ -52,10 +54,7 @@ def held_port_shows_port_open_and_creates_no_log(program):
 
 def closing_the_window_keeps_every_complete_line(program):
     with Session(program) as s:
-        s.click(BEGIN_AT)
-        s.wait_logging()
-        s.send(LINES + b"pending")
-        s.wait_log(LOGGED)
+        log_lines(s, lambda: s.click(BEGIN_AT))
         s.close_window()
         assert s.wait_exit() == 0
         assert s.log_bytes() == LOGGED, s.log_bytes()
@@ -63,11 +62,8 @@ def closing_the_window_keeps_every_complete_line(program):
 
 def kill_keeps_every_complete_line(program):
     with Session(program) as s:
-        s.click(BEGIN_AT)
-        s.wait_logging()
-        s.send(LINES + b"pending")
         # Waiting for the file proves each record reached the OS before any stop or exit.
-        s.wait_log(LOGGED)
+        log_lines(s, lambda: s.click(BEGIN_AT))
         s.proc.send_signal(signal.SIGKILL)
         s.wait_exit()
         assert s.log_bytes() == LOGGED, s.log_bytes()
