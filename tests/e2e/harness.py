@@ -1,8 +1,9 @@
 """Runs the real tolvar-logger under Xvfb with a pseudo-terminal as its port 1.
 
-The program always opens /dev/ttyS0, which on a test machine may be a real UART. So it runs in a
-private mount namespace where the pty slave is bound over /dev/ttyS0 and /run/lock is a fresh
-tmpfs; when any of that cannot be set up, the test is skipped and the program never starts.
+The program always opens /dev/ttyS0, which on a test machine may be a real UART. So it runs through
+the launcher, in a private mount namespace where the pty slave is bound over /dev/ttyS0 and
+/run/lock is a fresh tmpfs; when any of that cannot be set up, the launcher does not start the
+program and the test is skipped.
 """
 
 import ctypes
@@ -22,15 +23,10 @@ FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 BEGIN_AT = (48, 57)
 STOP_AT = (222, 57)
 
-# Binds the pty over /dev/ttyS0 and checks the bind took before the program may start.
-NAMESPACE_SETUP = r"""
-mount -t tmpfs tmpfs /run/lock &&
-mount --bind "$1" /dev/ttyS0 &&
-[ "$(stat -L -c %t:%T /dev/ttyS0)" = "$(stat -L -c %t:%T "$1")" ] &&
-[ "$(stat -L -c %t /dev/ttyS0)" = 88 ] || exit 77
-shift
-exec "$@"
-"""
+# Starts a command with a device as its /dev/ttyS0, only once the bind is checked.
+LAUNCHER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "launcher",
+                        "tolvar-logger-on")
+LAUNCHER_CANNOT = 69  # no namespace or no bind: the program was not started
 
 
 class Skip(Exception):
@@ -48,12 +44,13 @@ def wait_until(condition, timeout=10.0, what="condition"):
 class Session:
     """One run of the program: a display, a pty as port 1, and a folder for the log."""
 
-    def __init__(self, program, faketime=None):
+    def __init__(self, program, faketime=None, launcher=LAUNCHER):
         for tool in ("Xvfb", "xdotool", "unshare", "mount"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
-        self.program = program
+        self.program = program  # None: the one the launcher finds beside itself
         self.faketime = faketime
+        self.launcher = launcher
         self.dir = tempfile.TemporaryDirectory(prefix="tolvar-e2e-")
         # The program runs in this folder, so its default path, relative on Linux, lands here.
         self.log = os.path.join(self.dir.name, "C:\\Windows\\Desktop\\logFile.txt")
@@ -94,17 +91,16 @@ class Session:
         self.master, slave = os.openpty()
         self.slave_path = os.ttyname(slave)
         os.close(slave)
-        unshare = ["unshare", "-m", "--propagation", "private"] if os.geteuid() == 0 else ["unshare", "-rm"]
-        command = [self.program]
+        command = [self.program] if self.program else []
         if self.faketime:
             # Only the program's clock runs fast, never the driver's.
             command = ["env", "LD_PRELOAD=" + FAKETIME_LIB, "FAKETIME=" + self.faketime] + command
-        self.proc = subprocess.Popen(unshare + ["sh", "-c", NAMESPACE_SETUP, "sh", self.slave_path] + command,
+        self.proc = subprocess.Popen([self.launcher, self.slave_path] + command,
                                      env=self.env, cwd=self.dir.name, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 20
         while True:
             if self.proc.poll() is not None:
-                if self.proc.returncode == SKIP:
+                if self.proc.returncode == LAUNCHER_CANNOT:
                     raise Skip("no private mount namespace with a pty as /dev/ttyS0 could be made")
                 raise AssertionError(f"the program ended with {self.proc.returncode}")
             found = self.xdotool("search", "--name", f"^{TITLE}$", check=False)

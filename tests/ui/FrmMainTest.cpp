@@ -1,6 +1,7 @@
 #include "SerialControl.h"
 #include "WindowFixture.h"
 
+#include <QAccessible>
 #include <QLabel>
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@ struct Placement {
     const char* name;
     QRect geometry;
     QString text;
+    QString spoken; // the name a screen reader announces
 };
 
 TEST_F(WindowTest, startsIdleWithItsStoredDesign) {
@@ -27,10 +29,12 @@ TEST_F(WindowTest, startsIdleWithItsStoredDesign) {
     EXPECT_FALSE(fresh.windowIcon().isNull());
 
     const Placement placements[] = {
-        {"cmdBegin", {6, 46, 85, 23}, "&Begin logging"},
-        {"cmdStop", {182, 46, 81, 23}, "&Stop logging"},
-        {"Label1", {6, 4, 205, 15}, "Select the location and name of the log file:"},
-        {"txtPath", {6, 20, 257, 19}, "C:\\Windows\\Desktop\\logFile.txt"},
+        {"cmdBegin", {6, 46, 85, 23}, "&Begin logging", "Begin logging"},
+        {"cmdStop", {182, 46, 81, 23}, "&Stop logging", "Stop logging"},
+        {"Label1", {6, 4, 205, 15}, "Select the location and name of the log file:",
+         "Select the location and name of the log file:"},
+        {"txtPath", {6, 20, 257, 19}, "C:\\Windows\\Desktop\\logFile.txt",
+         "Select the location and name of the log file:"},
     };
     for (const Placement& p : placements) {
         auto* widget = fresh.findChild<QWidget*>(p.name);
@@ -41,6 +45,9 @@ TEST_F(WindowTest, startsIdleWithItsStoredDesign) {
         // Shown whole: the text without its access-key marker fits inside the control.
         const QString shown = QString(p.text).remove('&');
         EXPECT_LE(widget->fontMetrics().horizontalAdvance(shown), p.geometry.width() - 6) << p.name;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        ASSERT_NE(accessible, nullptr) << p.name;
+        EXPECT_EQ(accessible->text(QAccessible::Name), p.spoken) << p.name;
     }
 
     auto* begin = fresh.findChild<QWidget*>("cmdBegin");
