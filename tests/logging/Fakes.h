@@ -77,7 +77,11 @@ class LoggingTest : public ::testing::Test {
         fs::create_directories(dir);
         window.path = (dir / "log.txt").u8string();
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override {
+        // Windows cannot remove a file that is still open.
+        control.StopLogging();
+        fs::remove_all(dir);
+    }
 
     void deliver(const std::string& bytes) {
         port.waiting += bytes;

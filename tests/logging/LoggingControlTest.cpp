@@ -1,8 +1,5 @@
 #include "Fakes.h"
 
-#include <cerrno>
-#include <cstring>
-
 using tolvar::Switch;
 
 namespace {
@@ -164,24 +161,6 @@ TEST_F(LoggingTest, portActivityDuringTheFileFailureMessageWritesNothing) {
     deliver("next\r");
     EXPECT_EQ(fileBytes(), "next\r\n");
 }
-
-#ifndef _WIN32
-TEST_F(LoggingTest, failedWriteStopsLoggingAndSaysWhy) {
-    window.path = "/dev/full";
-    control.BeginLogging();
-    ASSERT_TRUE(window.logging());
-
-    bool stoppedBeforeBox = false;
-    window.duringBox = [&] { stoppedBeforeBox = window.idle() && !port.open; };
-    deliver("A\r");
-
-    const std::string reason = std::strerror(ENOSPC);
-    const Box expected{"Cannot write to log file (" + reason + "). Logging has stopped.", "Error"};
-    EXPECT_EQ(window.boxes, std::vector<Box>{expected});
-    EXPECT_TRUE(stoppedBeforeBox);
-    EXPECT_FALSE(control.IsLogging());
-}
-#endif
 
 TEST_F(LoggingTest, disconnectedDeviceStopsLoggingOnceWithAMessage) {
     control.BeginLogging();
