@@ -94,6 +94,8 @@ def tells_an_ordinary_user_what_is_missing(launcher):
         with tempfile.TemporaryDirectory() as folder:
             os.chmod(folder, 0o777)
             marker = os.path.join(folder, "started")
+            # The checkout may sit where an ordinary user cannot read, such as /root.
+            launcher = shutil.copy(launcher, folder)
 
             # A device the user may not open: refused before any namespace, with the way out.
             os.chmod(slave, 0)
