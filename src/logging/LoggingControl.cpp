@@ -3,6 +3,7 @@
 #include "LoggingWindow.h"
 #include "SerialPort.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tolvar {
@@ -48,15 +49,33 @@ void LoggingControl::CapturePortInput() {
     if (!logFile.IsOpen() || s.empty())
         return;
 
-    std::size_t start = 0;
-    for (std::size_t cr = s.find(kCR); cr != std::string::npos; cr = s.find(kCR, start)) {
-        logFile.Write(strLine.data(), strLine.size());
-        logFile.Write(s.data() + start, cr - start);
-        logFile.Write(kRecordEnd, 2);
-        strLine.clear();
-        start = cr + 1;
+    const std::size_t last = s.rfind(kCR);
+    if (last == std::string::npos) {
+        strLine += s;
+    } else {
+        // This read's records go after the pending bytes, every CR followed by its LF, so that
+        // all it completes reaches the OS in one write: a write per record costs more than the
+        // disk itself when lines are short.
+        if (strLine.capacity() < strLine.size() + 2 * (last + 1)) {
+            // A long pending line goes out on its own rather than being moved to make room.
+            logFile.Write(strLine.data(), strLine.size());
+            strLine.clear();
+        }
+        const std::size_t pending = strLine.size();
+        strLine.resize(pending + 2 * (last + 1));
+        char* out = strLine.data() + pending;
+        for (const char *p = s.data(), *end = p + last + 1; p != end;) {
+            // An empty record needs no search.
+            const char* cr = *p == kCR ? p
+                                       : static_cast<const char*>(std::memchr(
+                                             p, kCR, static_cast<std::size_t>(end - p)));
+            out = std::copy(p, cr, out);
+            out = std::copy(kRecordEnd, kRecordEnd + 2, out);
+            p = cr + 1;
+        }
+        logFile.Write(strLine.data(), static_cast<std::size_t>(out - strLine.data()));
+        strLine.assign(s, last + 1, std::string::npos);
     }
-    strLine.append(s, start, std::string::npos);
 
     // Every complete record reaches the OS now, so a crash or a closed window loses none.
     if (const int error = logFile.Flush(); error != 0)

@@ -31,9 +31,13 @@ TEST_F(WindowTest, startsIdleWithItsStoredDesign) {
     const Placement placements[] = {
         {"cmdBegin", {6, 46, 85, 23}, "&Begin logging", "Begin logging"},
         {"cmdStop", {182, 46, 81, 23}, "&Stop logging", "Stop logging"},
-        {"Label1", {6, 4, 205, 15}, "Select the location and name of the log file:",
+        {"Label1",
+         {6, 4, 205, 15},
+         "Select the location and name of the log file:",
          "Select the location and name of the log file:"},
-        {"txtPath", {6, 20, 257, 19}, "C:\\Windows\\Desktop\\logFile.txt",
+        {"txtPath",
+         {6, 20, 257, 19},
+         "C:\\Windows\\Desktop\\logFile.txt",
          "Select the location and name of the log file:"},
     };
     for (const Placement& p : placements) {

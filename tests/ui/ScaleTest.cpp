@@ -34,11 +34,12 @@ std::vector<int> inkColumns(const QImage& picture, const QRect& area) {
 }
 
 QRect toDevice(const QRect& logical, qreal ratio) {
-    return {qRound(logical.x() * ratio), qRound(logical.y() * ratio), qRound(logical.width() * ratio),
-            qRound(logical.height() * ratio)};
+    return {qRound(logical.x() * ratio), qRound(logical.y() * ratio),
+            qRound(logical.width() * ratio), qRound(logical.height() * ratio)};
 }
 
-// Where each control's text may be drawn, in window coordinates: text reaching an edge of it is cut.
+// Where each control's text may be drawn, in window coordinates: text reaching an edge of it is
+// cut.
 QRect textRoom(QWidget* widget) {
     QRect room = widget->rect();
     if (auto* button = qobject_cast<QPushButton*>(widget)) {
@@ -47,7 +48,8 @@ QRect textRoom(QWidget* widget) {
         option.text = button->text();
         room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
     } else if (qobject_cast<QLineEdit*>(widget) != nullptr) {
-        const int frame = widget->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget);
+        const int frame =
+            widget->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget);
         const int margin = 2; // QLineEdit's own space between its frame and its text
         room = widget->rect().adjusted(frame + margin, frame, -frame - margin, -frame);
     }
@@ -79,9 +81,11 @@ TEST(ScaledWindow, drawsEveryControlWholeAtTwiceTheSize) {
         const std::vector<int> ink = inkColumns(picture, room);
         ASSERT_GT(ink.size(), 20u) << name << " shows no text";
         // Left-aligned text starts at the left edge by design; cut text would reach the right one.
-        EXPECT_LT(ink.back(), room.right() - 1) << name << " text reaches the right edge of its room";
+        EXPECT_LT(ink.back(), room.right() - 1)
+            << name << " text reaches the right edge of its room";
         if (qobject_cast<QPushButton*>(widget) != nullptr)
-            EXPECT_GT(ink.front(), room.left() + 1) << name << " text reaches the left edge of its room";
+            EXPECT_GT(ink.front(), room.left() + 1)
+                << name << " text reaches the left edge of its room";
     }
 }
 

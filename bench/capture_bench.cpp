@@ -1,0 +1,137 @@
+// CapturePortInput against the limit of the machine: the same log bytes written with one write()
+// per read of the port. Run by scripts/bench.
+
+#include "Bench.h"
+#include "LoggingControl.h"
+#include "LoggingWindow.h"
+#include "SerialPort.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <malloc.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using bench::kMiB;
+
+// What arrives, how it is read, and what the log must hold afterwards.
+struct Stream {
+    std::string received;
+    std::size_t chunk;
+    std::string log = bench::Logged(received);
+};
+
+// A port that always has the next `chunk` bytes of the stream waiting.
+struct ChunkPort final : tolvar::SerialPort {
+    const Stream& stream;
+    std::size_t at = 0;
+    explicit ChunkPort(const Stream& s) : stream(s) {}
+    bool done() const { return at == stream.received.size(); }
+
+    int PortOpen(bool) override { return 0; }
+    std::string Input() override {
+        const std::size_t n = std::min(stream.chunk, stream.received.size() - at);
+        at += n;
+        return stream.received.substr(at - n, n);
+    }
+};
+
+struct QuietWindow final : tolvar::LoggingWindow {
+    std::string path, box;
+    std::string PathText() const override { return path; }
+    void SetEnabled(tolvar::Switch, bool) override {}
+    void ShowCritical(const std::string& text, const std::string&) override { box = text; }
+};
+
+// Every benchmark runs one iteration: set up before the timed loop, check the log after it.
+void Capture(benchmark::State& state, const Stream& stream) {
+    QuietWindow window;
+    window.path = bench::FreshPath("capture.log");
+    ChunkPort port(stream);
+    tolvar::LoggingControl control(port, window);
+    control.BeginLogging();
+    for (auto _ : state)
+        while (!port.done())
+            control.CapturePortInput();
+    control.StopLogging();
+    if (!window.box.empty())
+        state.SkipWithError(window.box.c_str());
+    bench::Check(state, window.path, stream.log);
+    bench::Received(state, stream.received.size());
+}
+
+// Where the log ends after each read: just past the last record that read completed.
+std::vector<std::size_t> RecordEnds(const Stream& stream) {
+    std::vector<std::size_t> ends;
+    std::size_t crs = 0, end = 0;
+    for (std::size_t i = 0; i < stream.received.size(); ++i) {
+        if (stream.received[i] == '\r')
+            end = i + 1 + ++crs;
+        if ((i + 1) % stream.chunk == 0 || i + 1 == stream.received.size())
+            ends.push_back(end);
+    }
+    return ends;
+}
+
+// The limit: each read's new records handed to the OS in one write(), nothing else done.
+void WritePerRead(benchmark::State& state, const Stream& stream) {
+    const std::string path = bench::FreshPath("limit.log");
+    const std::vector<std::size_t> ends = RecordEnds(stream);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    for (auto _ : state) {
+        std::size_t written = 0;
+        for (const std::size_t end : ends)
+            while (written < end) {
+                const ssize_t n = ::write(fd, stream.log.data() + written, end - written);
+                if (n <= 0)
+                    break;
+                written += static_cast<std::size_t>(n);
+            }
+    }
+    ::close(fd);
+    bench::Check(state, path, stream.log);
+    bench::Received(state, stream.received.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    // Fresh pages for every long line in every run: left to itself, malloc reuses freed memory
+    // for some runs and sizes but not others, and page faults dominate what is left.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+
+    const Stream lines80{bench::Lines(64 * kMiB, 80), 4096};
+    const Stream lines1{bench::Lines(64 * kMiB, 1), 4096};
+    const Stream byteReads{lines80.received, 1};
+    struct Case {
+        const char* name;
+        const Stream& stream;
+        int repetitions;
+    };
+    for (const Case& c : {Case{"lines80/read4096", lines80, 7}, Case{"lines1/read4096", lines1, 5},
+                          Case{"lines80/read1", byteReads, 3}})
+        for (auto [kind, run] : {std::pair{"capture/", Capture}, std::pair{"limit/", WritePerRead}})
+            bench::Configure(benchmark::RegisterBenchmark((kind + std::string(c.name)).c_str(), run,
+                                                          std::cref(c.stream)),
+                             c.repetitions);
+
+    // One line of 1, 4 and 16 MiB, in 4 KiB reads, ended by a CR only at the very end.
+    std::vector<Stream> longLines;
+    for (const std::size_t mib : {1, 4, 16})
+        longLines.push_back({bench::Lines(mib * kMiB + 1, mib * kMiB + 1), 4096});
+    for (const Stream& s : longLines)
+        bench::Configure(
+            benchmark::RegisterBenchmark(
+                ("longline/" + std::to_string(s.received.size() / kMiB) + "MiB").c_str(), Capture,
+                std::cref(s)),
+            5);
+
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}
