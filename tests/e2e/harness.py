@@ -95,14 +95,17 @@ class Session:
         if self.faketime:
             # Only the program's clock runs fast, never the driver's.
             command = ["env", "LD_PRELOAD=" + FAKETIME_LIB, "FAKETIME=" + self.faketime] + command
+        self.errors = tempfile.TemporaryFile()
         self.proc = subprocess.Popen([self.launcher, self.slave_path] + command,
-                                     env=self.env, cwd=self.dir.name, stderr=subprocess.DEVNULL)
+                                     env=self.env, cwd=self.dir.name, stderr=self.errors)
         deadline = time.monotonic() + 20
         while True:
             if self.proc.poll() is not None:
+                self.errors.seek(0)
+                said = self.errors.read().decode(errors="replace").strip()
                 if self.proc.returncode == LAUNCHER_CANNOT:
-                    raise Skip("no private mount namespace with a pty as /dev/ttyS0 could be made")
-                raise AssertionError(f"the program ended with {self.proc.returncode}")
+                    raise Skip(f"no private mount namespace with a pty as /dev/ttyS0 could be made: {said}")
+                raise AssertionError(f"the program ended with {self.proc.returncode}: {said}")
             found = self.xdotool("search", "--name", f"^{TITLE}$", check=False)
             if found:
                 self.window = found.split()[0]
