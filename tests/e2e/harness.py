@@ -15,6 +15,8 @@ import tempfile
 import termios
 import time
 
+from xdisplay import Display, Skip
+
 SKIP = 77
 TITLE = "Tolvar data logger module"
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
@@ -29,10 +31,6 @@ LAUNCHER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", 
 LAUNCHER_CANNOT = 69  # no namespace or no bind: the program was not started
 
 
-class Skip(Exception):
-    pass
-
-
 def wait_until(condition, timeout=10.0, what="condition"):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -45,7 +43,7 @@ class Session:
     """One run of the program: a display, a pty as port 1, and a folder for the log."""
 
     def __init__(self, program, faketime=None, launcher=LAUNCHER):
-        for tool in ("Xvfb", "xdotool", "unshare", "mount"):
+        for tool in ("unshare", "mount"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
         self.program = program  # None: the one the launcher finds beside itself
@@ -54,12 +52,13 @@ class Session:
         self.dir = tempfile.TemporaryDirectory(prefix="tolvar-e2e-")
         # The program runs in this folder, so its default path, relative on Linux, lands here.
         self.log = os.path.join(self.dir.name, "C:\\Windows\\Desktop\\logFile.txt")
-        self.xvfb = self.proc = None
-        self.master = None
+        self.display = Display()
+        self.proc = self.master = None
 
     def __enter__(self):
+        self.display.__enter__()
+        self.env = self.display.env
         try:
-            self._start_display()
             self._start_program()
         except BaseException:
             self.__exit__(None, None, None)
@@ -67,25 +66,13 @@ class Session:
         return self
 
     def __exit__(self, *exc):
-        for proc in (self.proc, self.xvfb):
-            if proc is not None and proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.display.__exit__()
         if self.master is not None:
             os.close(self.master)
         self.dir.cleanup()
-
-    def _start_display(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as displayfd:
-            number = displayfd.readline().strip()
-        if not number:
-            raise Skip("Xvfb did not start")
-        self.env = dict(os.environ, DISPLAY=":" + number, QT_QPA_PLATFORM="xcb")
 
     def _start_program(self):
         self.master, slave = os.openpty()
@@ -105,7 +92,8 @@ class Session:
                 said = self.errors.read().decode(errors="replace").strip()
                 if self.proc.returncode == LAUNCHER_CANNOT:
                     raise Skip(f"no private mount namespace with a pty as /dev/ttyS0 could be made: {said}")
-                raise AssertionError(f"the program ended with {self.proc.returncode}: {said}")
+                raise AssertionError(f"the program ended with {self.proc.returncode}: {said}\n"
+                                     f"Xvfb {self.display.name} said: {self.display.said()}")
             found = self.xdotool("search", "--name", f"^{TITLE}$", check=False)
             if found:
                 self.window = found.split()[0]
@@ -115,10 +103,7 @@ class Session:
             time.sleep(0.05)
 
     def xdotool(self, *args, check=True):
-        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=20)
-        if check and result.returncode != 0:
-            raise AssertionError(f"xdotool {' '.join(args)} failed: {result.stderr}")
-        return result.stdout.strip() if result.returncode == 0 else ""
+        return self.display.xdotool(*args, check=check)
 
     def click(self, at):
         self.xdotool("mousemove", "--window", self.window, str(at[0]), str(at[1]), "click", "1")

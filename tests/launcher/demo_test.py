@@ -8,9 +8,9 @@ import sys
 import tempfile
 import time
 
-from xdisplay import Display
-
-from harness import BEGIN_AT, SKIP, TITLE, Skip, send_delete_window, wait_until
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import BEGIN_AT, SKIP, TITLE, Skip, send_delete_window, wait_until  # noqa: E402
+from xdisplay import Display  # noqa: E402
 
 READING = re.compile(rb"\n?TH1 #(\d{6}) T=[+-]\d\d\.\d\d C RH=\d\d\.\d %\r\n")
 

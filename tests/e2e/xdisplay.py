@@ -1,13 +1,14 @@
-"""A private X display for tests that start programs other than through harness.Session."""
+"""A private X display (Xvfb) for tests of the real program."""
 
 import os
 import shutil
 import subprocess
-import sys
+import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import Skip  # noqa: E402
+
+class Skip(Exception):
+    pass
 
 
 class Display:
@@ -15,26 +16,46 @@ class Display:
         for tool in ("Xvfb", "xdotool"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
+        self.errors = tempfile.TemporaryFile()
         read_end, write_end = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stderr=subprocess.DEVNULL)
+            pass_fds=[write_end], stderr=self.errors)
         os.close(write_end)
         with os.fdopen(read_end) as displayfd:
             number = displayfd.readline().strip()
         if not number:
             self.__exit__()
-            raise Skip("Xvfb did not start")
+            raise Skip(f"Xvfb did not start: {self.said()}")
         self.name = ":" + number
         self.env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb")
+        # Xvfb names its display before it takes clients; a program started in between fails.
+        deadline = time.monotonic() + 20
+        while not self.xdotool("getdisplaygeometry"):
+            if time.monotonic() > deadline:
+                self.__exit__()
+                raise AssertionError(f"Xvfb {self.name} takes no clients: {self.said()}")
+            time.sleep(0.02)
         return self
 
     def __exit__(self, *exc):
-        self.xvfb.kill()
-        self.xvfb.wait()
+        # A clean end, so the display's lock and socket files go with it.
+        self.xvfb.terminate()
+        try:
+            self.xvfb.wait(10)
+        except subprocess.TimeoutExpired:
+            self.xvfb.kill()
+            self.xvfb.wait()
 
-    def xdotool(self, *args):
+    def said(self):
+        """What Xvfb wrote to its standard error."""
+        self.errors.seek(0)
+        return self.errors.read().decode(errors="replace").strip()
+
+    def xdotool(self, *args, check=False):
         result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=20)
+        if check and result.returncode != 0:
+            raise AssertionError(f"xdotool {' '.join(args)} failed: {result.stderr}")
         return result.stdout.strip() if result.returncode == 0 else ""
 
     def wait_window(self, title, proc, timeout=20.0):
@@ -50,4 +71,4 @@ class Display:
         return None
 
     def click(self, window, at):
-        self.xdotool("mousemove", "--window", window, str(at[0]), str(at[1]), "click", "1")
+        self.xdotool("mousemove", "--window", window, str(at[0]), str(at[1]), "click", "1", check=True)
