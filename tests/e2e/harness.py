@@ -11,6 +11,7 @@ import fcntl
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import termios
 import time
@@ -29,6 +30,17 @@ STOP_AT = (222, 57)
 LAUNCHER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "launcher",
                         "tolvar-logger-on")
 LAUNCHER_CANNOT = 69  # no namespace or no bind: the program was not started
+
+
+def main(*cases):
+    """Runs the case named last on the command line with the arguments before it."""
+    *args, name = sys.argv[1:]
+    try:
+        {case.__name__: case for case in cases}[name](*args)
+    except Skip as reason:
+        print(f"skipped: {reason}")
+        sys.exit(SKIP)
+    print("passed")
 
 
 def wait_until(condition, timeout=10.0, what="condition"):

@@ -2,10 +2,9 @@
 
 import os
 import signal
-import sys
 import time
 
-from harness import BEGIN_AT, SKIP, STOP_AT, Session, Skip, wait_until
+from harness import BEGIN_AT, STOP_AT, Session, main, wait_until
 
 LINES = b"AB\r\nCD\r\n"
 LOGGED = b"AB\r\n\nCD\r\n"  # a device's CR LF leaves its LF at the start of the next record
@@ -91,20 +90,10 @@ def logging_ends_by_itself_after_ninety_ticks(program):
         assert expected.startswith(log) and log.endswith(b"tick\r\n"), log
 
 
-CASES = {case.__name__: case for case in (
-    clicks_log_the_lines,
-    access_keys_log_the_lines_after_what_the_file_held,
-    held_port_shows_port_open_and_creates_no_log,
-    closing_the_window_keeps_every_complete_line,
-    kill_keeps_every_complete_line,
-    logging_ends_by_itself_after_ninety_ticks,
-)}
-
 if __name__ == "__main__":
-    program, case = sys.argv[1], sys.argv[2]
-    try:
-        CASES[case](program)
-    except Skip as reason:
-        print(f"skipped: {reason}")
-        sys.exit(SKIP)
-    print("passed")
+    main(clicks_log_the_lines,
+         access_keys_log_the_lines_after_what_the_file_held,
+         held_port_shows_port_open_and_creates_no_log,
+         closing_the_window_keeps_every_complete_line,
+         kill_keeps_every_complete_line,
+         logging_ends_by_itself_after_ninety_ticks)

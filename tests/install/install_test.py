@@ -17,7 +17,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from harness import BEGIN_AT, SKIP, TITLE, Session, Skip  # noqa: E402
+from harness import BEGIN_AT, SKIP, TITLE, Session, Skip, main  # noqa: E402
 from xdisplay import Display  # noqa: E402
 
 NAME = "Tolvar data logger module"
@@ -175,18 +175,8 @@ def debian_package_installs_runs_and_removes_cleanly(build, cmake, cpack):
                     proc.wait()
 
 
-CASES = {case.__name__: case for case in (
-    puts_the_program_launcher_menu_entry_and_icons_in_place,
-    installed_program_starts,
-    installed_launcher_logs_a_pty_as_port_1,
-    debian_package_installs_runs_and_removes_cleanly,
-)}
-
 if __name__ == "__main__":
-    build, cmake, cpack, case = sys.argv[1:]
-    try:
-        CASES[case](build, cmake, cpack)
-    except Skip as reason:
-        print(f"skipped: {reason}")
-        sys.exit(SKIP)
-    print("passed")
+    main(puts_the_program_launcher_menu_entry_and_icons_in_place,
+         installed_program_starts,
+         installed_launcher_logs_a_pty_as_port_1,
+         debian_package_installs_runs_and_removes_cleanly)

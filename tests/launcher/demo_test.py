@@ -9,7 +9,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import BEGIN_AT, SKIP, TITLE, Skip, send_delete_window, wait_until  # noqa: E402
+from harness import BEGIN_AT, TITLE, Skip, main, send_delete_window, wait_until  # noqa: E402
 from xdisplay import Display  # noqa: E402
 
 READING = re.compile(rb"\n?TH1 #(\d{6}) T=[+-]\d\d\.\d\d C RH=\d\d\.\d %\r\n")
@@ -86,16 +86,6 @@ def interrupt_ends_the_program_and_the_simulator(demo, launcher, program):
     run_demo(demo, launcher, program, ctrl_c)
 
 
-CASES = {case.__name__: case for case in (
-    logs_the_simulated_instrument_and_ends_with_the_window,
-    interrupt_ends_the_program_and_the_simulator,
-)}
-
 if __name__ == "__main__":
-    demo, launcher, program, case = sys.argv[1:]
-    try:
-        CASES[case](demo, launcher, program)
-    except Skip as reason:
-        print(f"skipped: {reason}")
-        sys.exit(SKIP)
-    print("passed")
+    main(logs_the_simulated_instrument_and_ends_with_the_window,
+         interrupt_ends_the_program_and_the_simulator)

@@ -10,8 +10,9 @@ import subprocess
 import sys
 import tempfile
 
-SKIP = 77
-CANNOT = 69
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import LAUNCHER_CANNOT as CANNOT, Skip, main  # noqa: E402
+
 NOBODY = 65534
 
 
@@ -75,8 +76,7 @@ def runs_the_command_with_the_device_as_port_1(launcher):
             result = subprocess.run([launcher, slave, "sh", "-c", report], capture_output=True, text=True,
                                     timeout=30, cwd=folder)
             if result.returncode == CANNOT:
-                print(f"skipped: {result.stderr.strip()}")
-                sys.exit(SKIP)
+                raise Skip(result.stderr.strip())
             assert result.returncode == 7, result  # the command's own status comes back
             seen = result.stdout.split()
             assert seen == [f"{os.major(rdev):x}:{os.minor(rdev):x}", "tmpfs", os.path.realpath(folder)], seen
@@ -87,8 +87,7 @@ def runs_the_command_with_the_device_as_port_1(launcher):
 
 def tells_an_ordinary_user_what_is_missing(launcher):
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
-        print("skipped: setpriv is needed to try as an ordinary user")
-        sys.exit(SKIP)
+        raise Skip("setpriv is needed to try as an ordinary user")
     master, slave = new_pty()
     try:
         with tempfile.TemporaryDirectory() as folder:
@@ -128,12 +127,7 @@ def tells_an_ordinary_user_what_is_missing(launcher):
         os.close(master)
 
 
-CASES = {case.__name__: case for case in (
-    refuses_what_is_not_a_character_device,
-    runs_the_command_with_the_device_as_port_1,
-    tells_an_ordinary_user_what_is_missing,
-)}
-
 if __name__ == "__main__":
-    CASES[sys.argv[2]](os.path.abspath(sys.argv[1]))
-    print("passed")
+    main(refuses_what_is_not_a_character_device,
+         runs_the_command_with_the_device_as_port_1,
+         tells_an_ordinary_user_what_is_missing)
