@@ -4,6 +4,8 @@
 #include <QAccessible>
 #include <QLabel>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -144,6 +146,23 @@ TEST_F(WindowTest, vanishedDeviceStopsLoggingWithOneMessage) {
     EXPECT_TRUE(another->text.isEmpty()) << "one message per incident";
     EXPECT_TRUE(idle());
     EXPECT_EQ(logBytes(), "kept\r\n");
+}
+
+TEST_F(WindowTest, fullDiskStopsLoggingAndSaysWhy) {
+    path()->setText("/dev/full");
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    ASSERT_TRUE(logging());
+
+    const auto seen = answerNextBox();
+    send("A\r");
+    ASSERT_TRUE(waitFor([&] { return !seen->text.isEmpty(); }));
+    EXPECT_EQ(seen->text,
+              QString("Cannot write to log file (%1). Logging has stopped.").arg(strerror(ENOSPC)));
+    EXPECT_EQ(seen->title, "Error");
+    EXPECT_EQ(seen->icon, QMessageBox::Critical);
+    EXPECT_EQ(seen->parent, &window);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(path()->text(), "/dev/full");
 }
 
 struct FailureCase {
