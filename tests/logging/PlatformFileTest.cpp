@@ -1,4 +1,5 @@
-// What the log file meets on each operating system: names beyond ASCII, and writes that fail.
+// What the log file meets on each operating system: names beyond ASCII, writes that fail, and
+// (on POSIX) a FIFO nobody reads.
 // These run natively and, cross-built, under wine.
 #include "Fakes.h"
 
@@ -11,6 +12,8 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -125,5 +128,17 @@ TEST_F(LoggingTest, failedWriteStopsLoggingAndSaysWhy) {
     EXPECT_TRUE(stoppedBeforeBox);
     EXPECT_FALSE(control.IsLogging());
 }
+
+#ifndef _WIN32
+TEST_F(LoggingTest, fifoWithoutReaderIsRefusedInsteadOfHanging) {
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    window.path = fifo.u8string();
+    control.BeginLogging();
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].text, "Cannot open log file. Logging cannot begin.");
+    EXPECT_TRUE(window.idle());
+}
+#endif
 
 } // namespace
