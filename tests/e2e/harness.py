@@ -58,7 +58,8 @@ class Session:
         for tool in ("unshare", "mount"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
-        self.program = program  # None: the one the launcher finds beside itself
+        # None: the one the launcher finds beside itself. The program runs in a folder of its own.
+        self.program = os.path.abspath(program) if program else None
         self.faketime = faketime
         self.launcher = launcher
         self.dir = tempfile.TemporaryDirectory(prefix="tolvar-e2e-")
