@@ -16,6 +16,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import harness  # noqa: E402
+import xlib  # noqa: E402
 
 MIB = 1 << 20
 IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "30"))
@@ -44,43 +45,25 @@ def mib_per_s(result):
 
 # --- The real program, through the harness ---------------------------------------------------------
 
-class _MapEvent(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("event", ctypes.c_ulong), ("window", ctypes.c_ulong),
-                ("override_redirect", ctypes.c_int)]
-
-
-class _Event(ctypes.Union):
-    _fields_ = [("map", _MapEvent), ("pad", ctypes.c_long * 24)]
-
-
 class MapWatcher(threading.Thread):
     """Notes the moment each top-level window of a display is mapped, as it happens."""
 
     def __init__(self, display_name):
         super().__init__(daemon=True)
-        x11 = self.x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        for f in (x11.XDefaultRootWindow, x11.XPending, x11.XConnectionNumber, x11.XCloseDisplay):
-            f.argtypes = [ctypes.c_void_p]
-        x11.XDefaultRootWindow.restype = ctypes.c_ulong
-        x11.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
-        x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        x11.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        x11 = self.x11 = xlib.load()
         self.display = x11.XOpenDisplay(display_name.encode())
-        x11.XSelectInput(self.display, x11.XDefaultRootWindow(self.display), 1 << 19)  # SubstructureNotify
+        x11.XSelectInput(self.display, x11.XDefaultRootWindow(self.display), xlib.SUBSTRUCTURE_NOTIFY_MASK)
         x11.XSync(self.display, 0)
         self.mapped, self.done = {}, False
         self.start()
 
     def run(self):
-        event, fd = _Event(), self.x11.XConnectionNumber(self.display)
+        event, fd = xlib.Event(), self.x11.XConnectionNumber(self.display)
         while not self.done:
             select.select([fd], [], [], 0.05)
             while self.x11.XPending(self.display):
                 self.x11.XNextEvent(self.display, ctypes.byref(event))
-                if event.map.type == 19:  # MapNotify
+                if event.map.type == xlib.MAP_NOTIFY:
                     self.mapped.setdefault(event.map.window, time.monotonic())
 
     def close(self):

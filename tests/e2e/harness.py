@@ -16,6 +16,7 @@ import tempfile
 import termios
 import time
 
+import xlib
 from xdisplay import Display, Skip
 
 SKIP = 77
@@ -167,30 +168,14 @@ class Session:
         return self.proc.wait(timeout)
 
 
-class _ClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-
-class _Event(ctypes.Union):
-    _fields_ = [("client", _ClientMessage), ("pad", ctypes.c_long * 24)]
-
-
 def send_delete_window(display_name, window):
     """Sends WM_DELETE_WINDOW: what a window manager does when the close button is pressed."""
-    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XInternAtom.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
-    x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x11 = xlib.load()
     display = x11.XOpenDisplay(display_name.encode())
     if not display:
         raise AssertionError("cannot open the display")
-    event = _Event()
-    event.client.type = 33  # ClientMessage
+    event = xlib.Event()
+    event.client.type = xlib.CLIENT_MESSAGE
     event.client.window = window
     event.client.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
     event.client.format = 32
