@@ -1,5 +1,6 @@
 """A private X display (Xvfb) for tests of the real program."""
 
+import fcntl
 import os
 import shutil
 import subprocess
@@ -11,25 +12,32 @@ class Skip(Exception):
     pass
 
 
+# Numbers this module hands out; each is claimed with flock for the whole life of its Xvfb.
+# Left to pick its own number, a new Xvfb can take one whose previous server is still shutting
+# down, which then deletes the new server's socket as it goes.
+DISPLAY_NUMBERS = range(40, 140)
+
+
 class Display:
     def __enter__(self):
         for tool in ("Xvfb", "xdotool"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
         self.errors = tempfile.TemporaryFile()
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stderr=self.errors)
-        os.close(write_end)
-        with os.fdopen(read_end) as displayfd:
-            number = displayfd.readline().strip()
-        if not number:
-            self.__exit__()
-            raise Skip(f"Xvfb did not start: {self.said()}")
-        self.name = ":" + number
+        for number in DISPLAY_NUMBERS:
+            self.claim = open(os.path.join(tempfile.gettempdir(), f"tolvar-xdisplay-{number}.lock"), "w")
+            try:
+                fcntl.flock(self.claim, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                self.claim.close()
+                continue
+            if self._start(number):
+                break
+            self.claim.close()  # a server outside this module has that number
+        else:
+            raise Skip(f"no display number free for Xvfb: {self.said()}")
+        self.name = f":{number}"
         self.env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb")
-        # Xvfb names its display before it takes clients; a program started in between fails.
         deadline = time.monotonic() + 20
         while not self.xdotool("getdisplaygeometry"):
             if time.monotonic() > deadline:
@@ -38,14 +46,29 @@ class Display:
             time.sleep(0.02)
         return self
 
+    def _start(self, number):
+        """Starts Xvfb on the number; true once it takes clients."""
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+            pass_fds=[write_end], stderr=self.errors)
+        os.close(write_end)
+        # Xvfb writes the number once it listens, and writes nothing if it cannot have it.
+        with os.fdopen(read_end) as displayfd:
+            if displayfd.readline().strip() == str(number):
+                return True
+        self.xvfb.wait()
+        return False
+
     def __exit__(self, *exc):
-        # A clean end, so the display's lock and socket files go with it.
+        # A clean end, so the display's lock and socket files go with it; the claim goes last.
         self.xvfb.terminate()
         try:
             self.xvfb.wait(10)
         except subprocess.TimeoutExpired:
             self.xvfb.kill()
             self.xvfb.wait()
+        self.claim.close()
 
     def said(self):
         """What Xvfb wrote to its standard error."""
