@@ -49,8 +49,11 @@ class Display:
     def _start(self, number):
         """Starts Xvfb on the number; true once it takes clients."""
         read_end, write_end = os.pipe()
+        # -noreset: by default the server resets when its last client leaves and drops any client
+        # still connecting at that moment, such as a program started just after the readiness probe.
         self.xvfb = subprocess.Popen(
-            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp",
+             "-noreset"],
             pass_fds=[write_end], stderr=self.errors)
         os.close(write_end)
         # Xvfb writes the number once it listens, and writes nothing if it cannot have it.
