@@ -1,7 +1,9 @@
 #pragma once
 
-// Shared by the benchmarks: the bytes fed to the logger, the bytes its log must then hold, and
-// how each benchmark is run and reported.
+// Shared by the benchmarks: the bytes fed to the logger, the bytes its log must then hold, the
+// window the logic logs for, and how each benchmark is run and reported.
+
+#include "LoggingWindow.h"
 
 #include <benchmark/benchmark.h>
 
@@ -46,6 +48,14 @@ inline std::string Logged(const std::string& received) {
     }
     return log;
 }
+
+// A window that only notes the last message; the log path is what the benchmark sets.
+struct QuietWindow final : tolvar::LoggingWindow {
+    std::string path, box;
+    std::string PathText() const override { return path; }
+    void SetEnabled(tolvar::Switch, bool) override {}
+    void ShowCritical(const std::string& text, const std::string&) override { box = text; }
+};
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -3,7 +3,6 @@
 
 #include "Bench.h"
 #include "LoggingControl.h"
-#include "LoggingWindow.h"
 #include "SerialPort.h"
 
 #include <benchmark/benchmark.h>
@@ -41,16 +40,9 @@ struct ChunkPort final : tolvar::SerialPort {
     }
 };
 
-struct QuietWindow final : tolvar::LoggingWindow {
-    std::string path, box;
-    std::string PathText() const override { return path; }
-    void SetEnabled(tolvar::Switch, bool) override {}
-    void ShowCritical(const std::string& text, const std::string&) override { box = text; }
-};
-
 // Every benchmark runs one iteration: set up before the timed loop, check the log after it.
 void Capture(benchmark::State& state, const Stream& stream) {
-    QuietWindow window;
+    bench::QuietWindow window;
     window.path = bench::FreshPath("capture.log");
     ChunkPort port(stream);
     tolvar::LoggingControl control(port, window);

@@ -3,7 +3,6 @@
 
 #include "Bench.h"
 #include "LoggingControl.h"
-#include "LoggingWindow.h"
 #include "SerialControl.h"
 
 #include <QCoreApplication>
@@ -63,13 +62,6 @@ class Pty {
     std::thread writer;
 };
 
-struct QuietWindow final : tolvar::LoggingWindow {
-    std::string path, box;
-    std::string PathText() const override { return path; }
-    void SetEnabled(tolvar::Switch, bool) override {}
-    void ShowCritical(const std::string& text, const std::string&) override { box = text; }
-};
-
 // Passes the real control through, counting the bytes, so the run ends once the last arrived.
 struct CountingPort final : tolvar::SerialPort {
     SerialControl& port;
@@ -86,7 +78,7 @@ struct CountingPort final : tolvar::SerialPort {
 // Every benchmark runs one iteration: set up before the timed loop, check the log after it.
 void Program(benchmark::State& state) {
     const std::string& bytes = Stream();
-    QuietWindow window;
+    bench::QuietWindow window;
     window.path = bench::FreshPath("pty-program.log");
     Pty pty;
     SerialControl serial(QString::fromStdString(pty.slave));

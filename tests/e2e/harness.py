@@ -99,22 +99,14 @@ class Session:
         self.errors = tempfile.TemporaryFile()
         self.proc = subprocess.Popen([self.launcher, self.slave_path] + command,
                                      env=self.env, cwd=self.dir.name, stderr=self.errors)
-        deadline = time.monotonic() + 20
-        while True:
-            if self.proc.poll() is not None:
-                self.errors.seek(0)
-                said = self.errors.read().decode(errors="replace").strip()
-                if self.proc.returncode == LAUNCHER_CANNOT:
-                    raise Skip(f"no private mount namespace with a pty as /dev/ttyS0 could be made: {said}")
-                raise AssertionError(f"the program ended with {self.proc.returncode}: {said}\n"
-                                     f"Xvfb {self.display.name} said: {self.display.said()}")
-            found = self.xdotool("search", "--name", f"^{TITLE}$", check=False)
-            if found:
-                self.window = found.split()[0]
-                return
-            if time.monotonic() > deadline:
-                raise AssertionError("the window did not appear")
-            time.sleep(0.05)
+        self.window = self.display.wait_window(TITLE, self.proc)
+        if self.window is None:
+            self.errors.seek(0)
+            said = self.errors.read().decode(errors="replace").strip()
+            if self.proc.returncode == LAUNCHER_CANNOT:
+                raise Skip(f"no private mount namespace with a pty as /dev/ttyS0 could be made: {said}")
+            raise AssertionError(f"the program ended with {self.proc.returncode}: {said}\n"
+                                 f"Xvfb {self.display.name} said: {self.display.said()}")
 
     def xdotool(self, *args, check=True):
         return self.display.xdotool(*args, check=check)
@@ -127,8 +119,10 @@ class Session:
         self.xdotool("key", keys)
 
     def wait_for_window(self, title):
-        wait_until(lambda: self.xdotool("search", "--name", f"^{title}$", check=False), what=f"window {title!r}")
-        return self.xdotool("search", "--name", f"^{title}$").split()[0]
+        window = self.display.wait_window(title, self.proc)
+        if window is None:
+            raise AssertionError(f"the program ended before the window {title!r} showed")
+        return window
 
     def port_in_raw_mode(self):
         # The pty's settings tell whether the program holds the port: it opens it raw and

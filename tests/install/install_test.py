@@ -20,7 +20,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 from harness import BEGIN_AT, SKIP, TITLE, Session, Skip, main  # noqa: E402
 from xdisplay import Display  # noqa: E402
 
-NAME = "Tolvar data logger module"
 PROGRAMS = ("tolvar-logger", "tolvar-logger-on")
 
 
@@ -51,7 +50,7 @@ def puts_the_program_launcher_menu_entry_and_icons_in_place(build, cmake, cpack)
 
         desktop = os.path.join(prefix, "share", "applications", "tolvar-logger.desktop")
         entry = desktop_entry(desktop)
-        assert entry["Name"] == NAME, entry["Name"]
+        assert entry["Name"] == TITLE, entry["Name"]
         assert "Utility" in entry["Categories"].split(";"), entry["Categories"]
         assert entry["Exec"].split()[0] == "tolvar-logger", entry["Exec"]
         for size in (16, 32):
