@@ -64,9 +64,9 @@ class Pty {
 
 // Passes the real control through, counting the bytes, so the run ends once the last arrived.
 struct CountingPort final : tolvar::SerialPort {
-    SerialControl& port;
+    tolvar::SerialControl& port;
     std::size_t received = 0;
-    explicit CountingPort(SerialControl& p) : port(p) {}
+    explicit CountingPort(tolvar::SerialControl& p) : port(p) {}
     int PortOpen(bool open) override { return port.PortOpen(open); }
     std::string Input() override {
         std::string bytes = port.Input();
@@ -81,16 +81,16 @@ void Program(benchmark::State& state) {
     bench::QuietWindow window;
     window.path = bench::FreshPath("pty-program.log");
     Pty pty;
-    SerialControl serial(QString::fromStdString(pty.slave));
+    tolvar::SerialControl serial(QString::fromStdString(pty.slave));
     CountingPort port(serial);
     tolvar::LoggingControl logic(port, window);
     QEventLoop loop;
-    QObject::connect(&serial, &SerialControl::OnComm, [&] {
+    QObject::connect(&serial, &tolvar::SerialControl::OnComm, [&] {
         logic.CapturePortInput();
         if (port.received == bytes.size())
             loop.quit();
     });
-    QObject::connect(&serial, &SerialControl::Disconnected, &loop, &QEventLoop::quit);
+    QObject::connect(&serial, &tolvar::SerialControl::Disconnected, &loop, &QEventLoop::quit);
     logic.BeginLogging(); // opens the slave in raw mode
     for (auto _ : state) {
         pty.send(bytes);

@@ -4,7 +4,7 @@
 
 namespace tolvar {
 
-// What the logging logic needs of the serial control; the real one lives in src/serial.
+// What the logging logic needs of the serial control; each front-end has its SerialControl.
 class SerialPort {
   public:
     virtual ~SerialPort() = default;

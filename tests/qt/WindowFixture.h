@@ -72,7 +72,7 @@ class WindowTest : public ::testing::Test {
     Pty pty;
     QTemporaryDir dir;
     QString logPath = dir.filePath("log.txt");
-    FrmMain window{QString::fromStdString(pty.slavePath())};
+    tolvar::FrmMain window{QString::fromStdString(pty.slavePath())};
 
   private:
     static void pollForBox(const std::shared_ptr<SeenBox>& seen, int triesLeft) {

@@ -6,8 +6,10 @@
 #include <QSerialPort>
 #include <QString>
 
+namespace tolvar {
+
 // Port 1 with its stored settings: 19200 bit/s, 8 data bits, no parity, one stop bit.
-class SerialControl final : public QObject, public tolvar::SerialPort {
+class SerialControl final : public QObject, public SerialPort {
     Q_OBJECT
 
   public:
@@ -30,3 +32,5 @@ class SerialControl final : public QObject, public tolvar::SerialPort {
 
     QSerialPort port;
 };
+
+} // namespace tolvar

@@ -29,7 +29,7 @@ TEST_F(TimeLimit, theNinetiethTickStopsLoggingWhileDataKeepsComing) {
     EXPECT_TRUE(idle());
     EXPECT_EQ(QApplication::focusWidget(), begin());
 
-    SerialControl other(QString::fromStdString(pty.slavePath()));
+    tolvar::SerialControl other(QString::fromStdString(pty.slavePath()));
     EXPECT_EQ(other.PortOpen(true), 0) << "the port is released";
     other.PortOpen(false);
     send("late\r");

@@ -1,15 +1,11 @@
 #include "SerialControl.h"
 
-#ifdef Q_OS_UNIX
 #include <sys/file.h>
-#endif
+
+namespace tolvar {
 
 QString SerialControl::port1Name() {
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM1");
-#else
     return QStringLiteral("/dev/ttyS0");
-#endif
 }
 
 SerialControl::SerialControl(const QString& portName, QObject* parent) : QObject(parent) {
@@ -32,13 +28,11 @@ int SerialControl::PortOpen(bool open) {
     }
     if (!port.open(QIODevice::ReadOnly))
         return port.error() != QSerialPort::NoError ? port.error() : QSerialPort::OpenError;
-#ifdef Q_OS_UNIX
     // Common serial tools claim a port with flock, which Qt's own lock file does not see.
     if (::flock(static_cast<int>(port.handle()), LOCK_EX | LOCK_NB) != 0) {
         port.close();
         return QSerialPort::PermissionError;
     }
-#endif
     return 0;
 }
 
@@ -57,3 +51,5 @@ void SerialControl::onError(QSerialPort::SerialPortError error) {
     PortOpen(false);
     emit Disconnected();
 }
+
+} // namespace tolvar

@@ -9,7 +9,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     if (argc != 2)
         return 2;
-    SerialControl port(QString::fromLocal8Bit(argv[1]));
+    tolvar::SerialControl port(QString::fromLocal8Bit(argv[1]));
     if (port.PortOpen(true) != 0)
         return 1;
     std::puts("open");

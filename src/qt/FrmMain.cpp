@@ -4,8 +4,10 @@
 
 #include <QMessageBox>
 
+namespace tolvar {
+
 FrmMain::FrmMain(const QString& portName, QWidget* parent)
-    : QWidget(parent), ui(std::make_unique<Ui::FrmMain>()), commMain(portName) {
+    : QWidget(parent), ui(std::make_unique<::Ui::FrmMain>()), commMain(portName) {
     ui->setupUi(this);
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/tolvar-16.xpm"));
@@ -30,18 +32,18 @@ std::string FrmMain::PathText() const {
     return ui->txtPath->text().toStdString();
 }
 
-void FrmMain::SetEnabled(tolvar::Switch part, bool enabled) {
+void FrmMain::SetEnabled(Switch part, bool enabled) {
     switch (part) {
-    case tolvar::Switch::tmrTimeout:
+    case Switch::tmrTimeout:
         enabled ? tmrTimeout.start() : tmrTimeout.stop();
         break;
-    case tolvar::Switch::cmdBegin:
+    case Switch::cmdBegin:
         ui->cmdBegin->setEnabled(enabled);
         break;
-    case tolvar::Switch::cmdStop:
+    case Switch::cmdStop:
         ui->cmdStop->setEnabled(enabled);
         break;
-    case tolvar::Switch::txtPath:
+    case Switch::txtPath:
         ui->txtPath->setEnabled(enabled);
         break;
     }
@@ -50,3 +52,5 @@ void FrmMain::SetEnabled(tolvar::Switch part, bool enabled) {
 void FrmMain::ShowCritical(const std::string& text, const std::string& title) {
     QMessageBox::critical(this, QString::fromStdString(title), QString::fromStdString(text));
 }
+
+} // namespace tolvar

@@ -4,7 +4,7 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    FrmMain frmMain;
+    tolvar::FrmMain frmMain;
     frmMain.show();
     return QApplication::exec();
 }

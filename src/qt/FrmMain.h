@@ -13,9 +13,11 @@ namespace Ui {
 class FrmMain;
 }
 
+namespace tolvar {
+
 // The program's one window: its controls, the timer and serial control beside them, and the
 // routing of their events to the logging logic.
-class FrmMain final : public QWidget, private tolvar::LoggingWindow {
+class FrmMain final : public QWidget, private LoggingWindow {
     Q_OBJECT
 
   public:
@@ -25,15 +27,17 @@ class FrmMain final : public QWidget, private tolvar::LoggingWindow {
                      QWidget* parent = nullptr);
     ~FrmMain() override;
 
-    const tolvar::LoggingControl& logging() const { return logic; }
+    const LoggingControl& logging() const { return logic; }
 
   private:
     std::string PathText() const override;
-    void SetEnabled(tolvar::Switch part, bool enabled) override;
+    void SetEnabled(Switch part, bool enabled) override;
     void ShowCritical(const std::string& text, const std::string& title) override;
 
-    std::unique_ptr<Ui::FrmMain> ui;
+    std::unique_ptr<::Ui::FrmMain> ui;
     SerialControl commMain;
     QTimer tmrTimeout;
-    tolvar::LoggingControl logic{commMain, *this};
+    LoggingControl logic{commMain, *this};
 };
+
+} // namespace tolvar

@@ -59,7 +59,7 @@ QRect textRoom(QWidget* widget) {
 TEST(ScaledWindow, drawsEveryControlWholeAtTwiceTheSize) {
     ASSERT_EQ(qgetenv("QT_SCALE_FACTOR"), "2") << "run this test with QT_SCALE_FACTOR=2";
     Pty pty;
-    FrmMain window(QString::fromStdString(pty.slavePath()));
+    tolvar::FrmMain window(QString::fromStdString(pty.slavePath()));
     // Dark text everywhere, so the disabled button's text is seen too.
     window.findChild<QWidget*>("cmdStop")->setEnabled(true);
     window.show();

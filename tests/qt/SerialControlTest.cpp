@@ -26,10 +26,10 @@ struct OpenPort : ::testing::Test {
     }
 
     Pty pty;
-    SerialControl control{QString::fromStdString(pty.slavePath())};
+    tolvar::SerialControl control{QString::fromStdString(pty.slavePath())};
     std::string received;
     QMetaObject::Connection reader =
-        QObject::connect(&control, &SerialControl::OnComm, [this] { received += control.Input(); });
+        QObject::connect(&control, &tolvar::SerialControl::OnComm, [this] { received += control.Input(); });
 };
 
 TEST_F(OpenPort, appliesTheStoredSettingsInRawMode) {
@@ -57,7 +57,7 @@ TEST_F(OpenPort, handsOutEveryByteUnchangedAndInOrder) {
 }
 
 TEST_F(OpenPort, vanishedDeviceIsReportedOnceAfterItsLastBytesAndThePortCloses) {
-    QSignalSpy disconnected(&control, &SerialControl::Disconnected);
+    QSignalSpy disconnected(&control, &tolvar::SerialControl::Disconnected);
     pty.send("last\r", [] {});
     ASSERT_EQ(receive(5), "last\r");
     pty.closeMaster();
@@ -71,13 +71,13 @@ TEST_F(OpenPort, vanishedDeviceIsReportedOnceAfterItsLastBytesAndThePortCloses) 
 TEST_F(OpenPort, isFreeForAnotherOpenerOnceClosed) {
     EXPECT_EQ(control.PortOpen(false), 0);
     EXPECT_EQ(control.PortOpen(false), 0) << "a second close is quiet";
-    SerialControl other(QString::fromStdString(pty.slavePath()));
+    tolvar::SerialControl other(QString::fromStdString(pty.slavePath()));
     EXPECT_EQ(other.PortOpen(true), 0);
     other.PortOpen(false);
 }
 
 TEST_F(OpenPort, refusesASecondOpenerInThisProcess) {
-    SerialControl other(QString::fromStdString(pty.slavePath()));
+    tolvar::SerialControl other(QString::fromStdString(pty.slavePath()));
     EXPECT_NE(other.PortOpen(true), 0);
 }
 
@@ -88,7 +88,7 @@ TEST(SerialControlOpen, failsWhenThePortIsHeldByAnotherProcess) {
     holder.start(HOLD_PORT, {QString::fromStdString(pty.slavePath())});
     ASSERT_TRUE(holder.waitForReadyRead(5000)) << "the holder could not open the port";
 
-    SerialControl control(QString::fromStdString(pty.slavePath()));
+    tolvar::SerialControl control(QString::fromStdString(pty.slavePath()));
     EXPECT_NE(control.PortOpen(true), 0);
 
     holder.closeWriteChannel();
@@ -103,7 +103,7 @@ TEST(SerialControlOpen, failsWhenAnotherProgramHoldsAnAdvisoryLock) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
 
-    SerialControl control(QString::fromStdString(pty.slavePath()));
+    tolvar::SerialControl control(QString::fromStdString(pty.slavePath()));
     EXPECT_NE(control.PortOpen(true), 0);
     ::close(holder);
     EXPECT_EQ(control.PortOpen(true), 0) << "the refused open left nothing behind";
@@ -115,7 +115,7 @@ TEST(SerialControlOpen, failsForWhatIsNotASerialPort) {
     const QString file = dir.filePath("plain-file");
     QFile(file).open(QIODevice::WriteOnly);
     for (const QString& name : {dir.filePath("missing"), dir.path(), file}) {
-        SerialControl control(name);
+        tolvar::SerialControl control(name);
         EXPECT_NE(control.PortOpen(true), 0) << name.toStdString();
     }
 }

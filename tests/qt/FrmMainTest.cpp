@@ -20,7 +20,7 @@ struct Placement {
 };
 
 TEST_F(WindowTest, startsIdleWithItsStoredDesign) {
-    FrmMain fresh(QString::fromStdString(pty.slavePath()));
+    tolvar::FrmMain fresh(QString::fromStdString(pty.slavePath()));
     fresh.show();
     fresh.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&fresh));
@@ -197,7 +197,7 @@ TEST_P(BeginFailure, showsItsMessageAndLeavesTheWindowAsItWas) {
         EXPECT_FALSE(QFile::exists(typed)) << "the port is tried before the file";
         ::close(holder);
     } else {
-        SerialControl other(QString::fromStdString(pty.slavePath()));
+        tolvar::SerialControl other(QString::fromStdString(pty.slavePath()));
         EXPECT_EQ(other.PortOpen(true), 0) << "the port was closed again";
     }
 }
