@@ -172,6 +172,11 @@ struct FailureCase {
     QString text, title;
 };
 
+// Names the case in test lists and failures instead of dumping its bytes.
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class BeginFailure : public WindowTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(BeginFailure, showsItsMessageAndLeavesTheWindowAsItWas) {
