@@ -2,6 +2,7 @@
 
 #include "ui_FrmMain.h"
 
+#include <QKeyEvent>
 #include <QMessageBox>
 
 namespace tolvar {
@@ -19,6 +20,8 @@ FrmMain::FrmMain(const QString& portName, QWidget* parent)
     tmrTimeout.setInterval(kTimeoutInterval);
     tmrTimeout.setTimerType(Qt::PreciseTimer);
 
+    ui->txtPath->installEventFilter(this);
+
     connect(ui->cmdBegin, &QPushButton::clicked, this, [this] { logic.BeginLogging(); });
     connect(ui->cmdStop, &QPushButton::clicked, this, [this] { logic.StopLogging(); });
     connect(&commMain, &SerialControl::OnComm, this, [this] { logic.CapturePortInput(); });
@@ -27,6 +30,20 @@ FrmMain::FrmMain(const QString& portName, QWidget* parent)
 }
 
 FrmMain::~FrmMain() = default;
+
+bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
+    // Alt+letter is an access key: when it clicks nothing (Alt+S while idle) the field must not
+    // take the letter either. Ctrl+Alt is AltGr on Windows keyboards and still types; editing keys
+    // held with Alt (no printable text) keep their meaning.
+    if (watched == ui->txtPath && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers held = key->modifiers();
+        if (held.testFlag(Qt::AltModifier) && !held.testFlag(Qt::ControlModifier) &&
+            !key->text().isEmpty() && key->text().front().isPrint())
+            return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
 
 std::string FrmMain::PathText() const {
     return ui->txtPath->text().toStdString();

@@ -29,6 +29,9 @@ class FrmMain final : public QWidget, private LoggingWindow {
 
     const LoggingControl& logging() const { return logic; }
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     std::string PathText() const override;
     void SetEnabled(Switch part, bool enabled) override;

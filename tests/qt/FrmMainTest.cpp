@@ -110,6 +110,37 @@ TEST_F(WindowTest, accessKeysClickOnlyEnabledButtons) {
     EXPECT_EQ(logBytes(), "line\r\n");
 }
 
+TEST_F(WindowTest, altLetterNeverTypesIntoThePathButAltGrDoes) {
+    struct Key {
+        const char* name;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        const char* text; // what the keyboard layout produces
+        const char* typed;
+    };
+    const Key keys[] = {
+        {"Alt+S while idle", Qt::Key_S, Qt::AltModifier, "s", ""},
+        {"Alt+X", Qt::Key_X, Qt::AltModifier, "x", ""},
+        {"Alt+Shift+Q", Qt::Key_Q, Qt::AltModifier | Qt::ShiftModifier, "Q", ""},
+        {"AltGr on a Windows keyboard", Qt::Key_At, Qt::ControlModifier | Qt::AltModifier, "@",
+         "@"},
+        {"AltGr on X11 (level 3 shift)", Qt::Key_At, Qt::GroupSwitchModifier, "@", "@"},
+    };
+    for (const Key& k : keys) {
+        path()->setFocus();
+        path()->setText(logPath);
+        QTest::sendKeyEvent(QTest::Click, path(), k.key, k.text, k.modifiers);
+        settle(150); // access keys click late
+        EXPECT_EQ(path()->text().toStdString(), (logPath + k.typed).toStdString()) << k.name;
+        EXPECT_TRUE(idle()) << k.name;
+    }
+
+    path()->setText(logPath);
+    QTest::sendKeyEvent(QTest::Click, path(), Qt::Key_B, "b", Qt::AltModifier);
+    EXPECT_TRUE(waitFor([&] { return logging(); })) << "Alt+B still clicks from the path field";
+    EXPECT_EQ(path()->text().toStdString(), logPath.toStdString());
+}
+
 TEST_F(WindowTest, typedPathIsUsedAsTypedAndLockedWhileLogging) {
     const QString typed = dir.filePath("run 1.log");
     path()->clear();
