@@ -3,6 +3,7 @@
 #include "Wait.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -10,6 +11,8 @@
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cstdint>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +31,8 @@ struct OpenPort : ::testing::Test {
     Pty pty;
     tolvar::SerialControl control{QString::fromStdString(pty.slavePath())};
     std::string received;
-    QMetaObject::Connection reader =
-        QObject::connect(&control, &tolvar::SerialControl::OnComm, [this] { received += control.Input(); });
+    QMetaObject::Connection reader = QObject::connect(&control, &tolvar::SerialControl::OnComm,
+                                                      [this] { received += control.Input(); });
 };
 
 TEST_F(OpenPort, appliesTheStoredSettingsInRawMode) {
@@ -108,6 +111,52 @@ TEST(SerialControlOpen, failsWhenAnotherProgramHoldsAnAdvisoryLock) {
     ::close(holder);
     EXPECT_EQ(control.PortOpen(true), 0) << "the refused open left nothing behind";
     control.PortOpen(false);
+}
+
+// The lock files that serial tools of the usual convention leave in the folder Qt uses.
+TEST(SerialControlOpen, refusesThePortWhileAnotherLiveProgramsLockFileNamesIt) {
+    if (::access("/var/lock", W_OK) != 0)
+        GTEST_SKIP() << "/var/lock is not writable here";
+    const pid_t alive = ::getppid();
+    const pid_t dead = INT32_MAX; // above any pid_max
+    const auto ascii = [](pid_t pid) { return QByteArray::number(pid).rightJustified(10) + '\n'; };
+    const auto binary = [](std::int32_t pid) {
+        return QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid);
+    };
+    const struct {
+        const char* name;
+        QByteArray lock;
+        bool opens;
+    } cases[] = {
+        {"live, ten digits", ascii(alive), false},
+        {"live, binary", binary(alive), false},
+        {"dead, ten digits", ascii(dead), true},
+        {"dead, binary", binary(dead), true},
+    };
+    for (const auto& c : cases) {
+        Pty pty;
+        const QString port = QString::fromStdString(pty.slavePath());
+        // Qt's name for /dev/pts/N; for port 1 it is LCK..ttyS0.
+        const QString lockPath = "/var/lock/LCK.." + port.mid(5).replace('/', '_');
+        const auto lockContent = [&] {
+            QFile file(lockPath);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        const auto cleanup = qScopeGuard([&] { QFile::remove(lockPath); });
+        QFile lock(lockPath);
+        ASSERT_TRUE(lock.open(QIODevice::WriteOnly | QIODevice::NewOnly)) << c.name;
+        lock.write(c.lock);
+        lock.close();
+
+        tolvar::SerialControl control(port);
+        EXPECT_EQ(control.PortOpen(true) == 0, c.opens) << c.name;
+        if (c.opens)
+            EXPECT_TRUE(lockContent().startsWith(QByteArray::number(::getpid()) + '\n'))
+                << c.name << ": the stale lock is taken over";
+        control.PortOpen(false);
+        EXPECT_EQ(lockContent(), c.opens ? QByteArray() : c.lock)
+            << c.name << ": another program's lock is never overwritten or removed";
+    }
 }
 
 TEST(SerialControlOpen, failsForWhatIsNotASerialPort) {
