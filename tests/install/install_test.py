@@ -1,13 +1,15 @@
 """Tests of what an installation holds: python3 install_test.py BUILD_DIR CMAKE CPACK CASE.
 
-The .deb is installed with the real dpkg, but onto a throwaway overlay of this machine's root in
-a private mount namespace: dependencies are checked against what is really installed here, the
-triggers run, and this machine's own /usr and package database stay untouched.
+The .deb is checked as Debian's own tools check a package (lintian, man, appstreamcli), then
+installed with the real dpkg, but onto a throwaway overlay of this machine's root in a private
+mount namespace: dependencies are checked against what is really installed here, the triggers
+run, and this machine's own /usr and package database stay untouched.
 """
 
 import configparser
 import glob
 import os
+import re
 import shutil
 import signal
 import struct
@@ -21,6 +23,8 @@ from harness import BEGIN_AT, SKIP, TITLE, Session, Skip, main  # noqa: E402
 from xdisplay import Display  # noqa: E402
 
 PROGRAMS = ("tolvar-logger", "tolvar-logger-on")
+# The menu entry and the software-centre listing share this name.
+DESKTOP = os.path.join("share", "applications", "org.example.tolvar.logger.desktop")
 
 
 def install(build, cmake, prefix):
@@ -48,7 +52,7 @@ def puts_the_program_launcher_menu_entry_and_icons_in_place(build, cmake, cpack)
             path = os.path.join(prefix, "bin", program)
             assert os.path.isfile(path) and os.access(path, os.X_OK), f"{path} is not an installed program"
 
-        desktop = os.path.join(prefix, "share", "applications", "tolvar-logger.desktop")
+        desktop = os.path.join(prefix, DESKTOP)
         entry = desktop_entry(desktop)
         assert entry["Name"] == TITLE, entry["Name"]
         assert "Utility" in entry["Categories"].split(";"), entry["Categories"]
@@ -77,7 +81,7 @@ def installed_program_starts(build, cmake, cpack):
             if shutil.which("xprop"):
                 wm_class = subprocess.run(["xprop", "-id", window, "WM_CLASS"], env=display.env,
                                           capture_output=True, text=True).stdout
-                entry = desktop_entry(os.path.join(prefix, "share", "applications", "tolvar-logger.desktop"))
+                entry = desktop_entry(os.path.join(prefix, DESKTOP))
                 assert f'"{entry["StartupWMClass"]}"' in wm_class, wm_class
         finally:
             proc.kill()
@@ -95,7 +99,7 @@ def installed_launcher_logs_a_pty_as_port_1(build, cmake, cpack):
             s.wait_log(b"12.5 V\r\n\n13.0 V\r\n")
 
 
-# Runs inside a private mount namespace: $1 a scratch folder, $2 the .deb.
+# Runs inside a private mount namespace: $1 a scratch folder, $2 the .deb, $3 the menu entry.
 OVERLAY_INSTALL = r"""
 set -e
 scratch=$1 deb=$2 root=$1/root
@@ -107,7 +111,7 @@ mount -t proc proc "$root/proc"
 mount -t tmpfs tmpfs "$root/tmp"
 cp "$deb" "$root/tmp/package.deb"
 chroot "$root" dpkg -i /tmp/package.deb >&2
-chroot "$root" desktop-file-validate /usr/share/applications/tolvar-logger.desktop >&2
+chroot "$root" desktop-file-validate /usr/$3 >&2
 files=$(chroot "$root" dpkg -L tolvar-logger | while read -r f; do [ -d "$root$f" ] || echo "$f"; done)
 chroot "$root" sh -c 'cd /tmp && exec tolvar-logger' 2>/dev/null &
 echo "program $!"
@@ -118,10 +122,40 @@ echo "removed $(echo $files | wc -w) files"
 """
 
 
+def launcher_exit_statuses():
+    """The statuses the launcher's header promises, besides the program's own."""
+    with open(os.path.join(HERE, "..", "..", "tools", "launcher", "tolvar-logger-on")) as f:
+        header = f.read().split("\n\n", 1)[0]
+    promise = header.split("# Exit status:", 1)[1]
+    return set(re.findall(r"\b\d{2,3}\b", promise))
+
+
+def check_unpacked_package(tree, unchecked):
+    """Man pages render cleanly and list every launcher status; the listing matches the menu entry."""
+    if shutil.which("man") is None:
+        unchecked.append("the man pages (package man-db)")
+    else:
+        for program in PROGRAMS:
+            page = os.path.join(tree, "usr", "share", "man", "man1", f"{program}.1.gz")
+            result = subprocess.run(["man", "--warnings", "-l", page], env=dict(os.environ, MANWIDTH="80"),
+                                    capture_output=True, text=True)
+            assert result.returncode == 0 and not result.stderr, f"man {program}: {result.stderr}"
+            if program == "tolvar-logger-on":
+                listed = set(re.findall(r"^EXIT STATUS$(.*?)^\S", result.stdout, re.M | re.S)[0].split())
+                missing = launcher_exit_statuses() - listed
+                assert not missing, f"the launcher's exit statuses {sorted(missing)} are not in its man page"
+    if shutil.which("appstreamcli") is None:
+        unchecked.append("the AppStream listing (package appstream)")
+    else:
+        result = subprocess.run(["appstreamcli", "validate-tree", "--no-net", tree], capture_output=True, text=True)
+        assert result.returncode == 0 and "W:" not in result.stdout, result.stdout
+
+
 def debian_package_installs_runs_and_removes_cleanly(build, cmake, cpack):
     for tool in ("dpkg-deb", "dpkg-shlibdeps"):
         if shutil.which(tool) is None:
             raise Skip(f"{tool} is not installed (package dpkg-dev)")
+    unchecked = []
     with tempfile.TemporaryDirectory(prefix="tolvar-deb-") as out:
         subprocess.run([cpack, "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out], check=True,
                        stdout=subprocess.DEVNULL)
@@ -138,14 +172,23 @@ def debian_package_installs_runs_and_removes_cleanly(build, cmake, cpack):
                        "util-linux", "mount"):
             assert needed in depends, f"{needed} is missing from Depends: {sorted(depends)}"
         contents = subprocess.run(["dpkg-deb", "-c", deb], check=True, capture_output=True, text=True).stdout
-        for path in ("./usr/bin/tolvar-logger", "./usr/bin/tolvar-logger-on",
-                     "./usr/share/applications/tolvar-logger.desktop",
+        for path in ("./usr/bin/tolvar-logger", "./usr/bin/tolvar-logger-on", "./usr/" + DESKTOP,
                      "./usr/share/icons/hicolor/16x16/apps/tolvar-logger.png",
                      "./usr/share/icons/hicolor/32x32/apps/tolvar-logger.png"):
             assert f" {path}\n" in contents, f"{path} is not in the package"
 
+        tree = os.path.join(out, "tree")
+        subprocess.run(["dpkg-deb", "-x", deb, tree], check=True)
+        check_unpacked_package(tree, unchecked)
+        if shutil.which("lintian") is None:
+            unchecked.append("lintian (package lintian)")
+        else:
+            result = subprocess.run(["lintian", "--fail-on", "error,warning", deb], capture_output=True, text=True)
+            assert result.returncode == 0, f"lintian:\n{result.stdout}{result.stderr}"
+
         if os.geteuid() != 0:
-            raise Skip("installing the package needs root (the package itself was checked)")
+            unchecked.append("the installation, which needs root")
+            raise Skip("not checked: " + ", ".join(unchecked))
         for tool in ("unshare", "chroot", "Xvfb"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
@@ -153,8 +196,8 @@ def debian_package_installs_runs_and_removes_cleanly(build, cmake, cpack):
         os.mkdir(scratch)
         with Display() as display:
             proc = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", OVERLAY_INSTALL, "sh",
-                                     scratch, deb], env=display.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    text=True)
+                                     scratch, deb, DESKTOP], env=display.env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
             try:
                 line = proc.stdout.readline()
                 if not line.startswith("program "):
@@ -172,6 +215,8 @@ def debian_package_installs_runs_and_removes_cleanly(build, cmake, cpack):
                 if proc.poll() is None:
                     proc.kill()
                     proc.wait()
+    if unchecked:
+        raise Skip("not checked: " + ", ".join(unchecked))
 
 
 if __name__ == "__main__":
