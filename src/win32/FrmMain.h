@@ -1,0 +1,61 @@
+#pragma once
+
+#include "LoggingControl.h"
+#include "LoggingWindow.h"
+#include "SerialControl.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace tolvar {
+
+// The program's one window: its controls, the timer and serial control beside them, and the
+// routing of their events to the logging logic. Laid out in pixels at 96 DPI, scaled to the
+// window's DPI.
+class FrmMain final : private LoggingWindow {
+  public:
+    // Control ids, for GetDlgItem; tab order is the order of the ids.
+    static constexpr int cmdBeginId = 101;
+    static constexpr int cmdStopId = 102;
+    static constexpr int Label1Id = 103;
+    static constexpr int txtPathId = 104;
+    // tmrTimeout is the window's timer with this id: each WM_TIMER with it is one tick.
+    static constexpr UINT_PTR tmrTimeoutId = 1;
+    static constexpr UINT kTimeoutInterval = 60000; // one tick a minute
+
+    explicit FrmMain(HINSTANCE instance, std::wstring portName = SerialControl::port1Name);
+    ~FrmMain() override;
+    FrmMain(const FrmMain&) = delete;
+    FrmMain& operator=(const FrmMain&) = delete;
+
+    HWND Handle() const { return frmMain; }
+    // The keyboard part of the message loop: Tab, Enter and the access keys. True when the
+    // message is dealt with and must not be dispatched.
+    bool TranslateKeys(MSG& message);
+
+  private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    void createControls(HINSTANCE instance);
+    // Places the controls and picks the font for this DPI.
+    void layOut(UINT dpi);
+    void sizeFrame();
+
+    std::string PathText() const override;
+    void SetEnabled(Switch part, bool enabled) override;
+    void ShowCritical(const std::string& text, const std::string& title) override;
+
+    HWND frmMain;
+    HWND cmdBegin = nullptr;
+    HWND cmdStop = nullptr;
+    HWND Label1 = nullptr;
+    HWND txtPath = nullptr;
+    HFONT font = nullptr;
+    UINT dpi = 96;
+    bool timerOn = false;
+    SerialControl commMain;
+    LoggingControl logic{commMain, *this};
+};
+
+} // namespace tolvar

@@ -1,0 +1,134 @@
+#include "SerialControl.h"
+
+#include <utility>
+
+namespace tolvar {
+
+namespace {
+
+// How long one read waits for a first byte. Stop cancels the read at once; this only bounds
+// how often an idle reader wakes, and the wait of a Stop that came between two reads.
+constexpr DWORD kReadWait = 500;
+
+} // namespace
+
+SerialControl::SerialControl(HWND notified, std::wstring portName)
+    : window(notified), name(std::move(portName)) {}
+
+SerialControl::~SerialControl() {
+    PortOpen(false);
+}
+
+int SerialControl::PortOpen(bool open) {
+    if (!open) {
+        if (port == INVALID_HANDLE_VALUE)
+            return 0;
+        stopReader();
+        CloseHandle(port);
+        port = INVALID_HANDLE_VALUE;
+        gone = false;
+        const std::lock_guard<std::mutex> lock(queueLock);
+        queue.clear();
+        notice = false;
+        return 0;
+    }
+    if (port != INVALID_HANDLE_VALUE)
+        return 0;
+
+    // Share mode 0: Windows refuses the port while another program holds it.
+    HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return static_cast<int>(GetLastError());
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = CBR_19200;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE; // raw bytes: no end-of-file character
+    // DTR and RTS on while open, as opening a serial port does on Linux, but never handshaking;
+    // no XON/XOFF, no parity check, NUL bytes kept, and a line error never stops the reads.
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    // Return as soon as any byte is there; wait at most kReadWait for the first.
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadWait, 0, 0};
+    if (!SetCommState(handle, &dcb) || !SetCommTimeouts(handle, &timeouts)) {
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        return error != 0 ? static_cast<int>(error) : ERROR_INVALID_HANDLE;
+    }
+
+    port = handle;
+    stopping = false;
+    gone = false;
+    reader = CreateThread(nullptr, 0, &SerialControl::readerMain, this, 0, nullptr);
+    if (reader == nullptr) {
+        const DWORD error = GetLastError();
+        CloseHandle(port);
+        port = INVALID_HANDLE_VALUE;
+        return static_cast<int>(error);
+    }
+    return 0;
+}
+
+std::string SerialControl::Input() {
+    const std::lock_guard<std::mutex> lock(queueLock);
+    notice = false;
+    return std::exchange(queue, std::string());
+}
+
+DWORD WINAPI SerialControl::readerMain(void* control) {
+    static_cast<SerialControl*>(control)->read();
+    return 0;
+}
+
+void SerialControl::read() {
+    static constexpr DWORD kChunk = 64 * 1024;
+    std::string buffer(kChunk, '\0');
+    for (;;) {
+        DWORD got = 0;
+        const ULONGLONG asked = GetTickCount64();
+        const BOOL ok = ReadFile(port, buffer.data(), kChunk, &got, nullptr);
+        if (stopping)
+            return;
+        if (!ok)
+            break; // the device went away (on Windows, an unplugged USB adapter)
+        if (got > 0) {
+            bool post = false;
+            {
+                const std::lock_guard<std::mutex> lock(queueLock);
+                queue.append(buffer, 0, got);
+                post = !notice;
+                notice = true;
+            }
+            // One message for everything queued until Input takes it.
+            if (post)
+                PostMessageW(window, OnComm, 0, 0);
+            continue;
+        }
+        // Nothing came: the wait ran out, or (under wine) the device is gone, which shows only
+        // as a failing ClearCommError.
+        DWORD errors = 0;
+        if (!ClearCommError(port, &errors, nullptr))
+            break;
+        // A driver that ends empty reads at once must not make this loop spin.
+        if (GetTickCount64() - asked < kReadWait / 2)
+            Sleep(kReadWait / 2);
+    }
+    gone = true;
+    PostMessageW(window, Disconnected, 0, 0);
+}
+
+void SerialControl::stopReader() {
+    stopping = true;
+    // A read cancelled just before it began would wait its full time: cancel until it ends.
+    while (WaitForSingleObject(reader, 0) == WAIT_TIMEOUT) {
+        CancelSynchronousIo(reader);
+        WaitForSingleObject(reader, 10);
+    }
+    CloseHandle(reader);
+    reader = nullptr;
+}
+
+} // namespace tolvar

@@ -1,0 +1,4 @@
+// Resource ids shared by the program and tolvar-logger.rc.
+#pragma once
+
+#define IDI_TOLVAR 1
