@@ -14,9 +14,7 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import harness  # noqa: E402
-import xlib  # noqa: E402
+from tolvartest import Skip, harness, wait_until, xlib
 
 MIB = 1 << 20
 IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "30"))
@@ -80,7 +78,7 @@ class TimedSession(harness.Session):
         launched = time.monotonic()
         try:
             super()._start_program()
-            harness.wait_until(lambda: int(self.window) in watcher.mapped, what="the map event")
+            wait_until(lambda: int(self.window) in watcher.mapped, what="the map event")
             self.startup = watcher.mapped[int(self.window)] - launched
         finally:
             watcher.close()
@@ -116,13 +114,13 @@ def start_up(program):
 def idle(program, baseline):
     """Share of a core and wakeups a second of the logging program and of the baseline, side by side."""
     with TimedSession(program) as s, TimedSession(baseline) as b:
-        s.click(harness.BEGIN_AT)
+        s.click("cmdBegin")
         s.wait_logging()
         time.sleep(1)
         before = [s.usage(), b.usage()]
         time.sleep(IDLE_SECONDS)
         after = [s.usage(), b.usage()]
-        assert s.port_in_raw_mode(), "logging stopped"
+        assert s.port_open(), "logging stopped"
     return [((a[0] - b0[0]) / IDLE_SECONDS * 100, (a[1] - b0[1]) / IDLE_SECONDS)
             for a, b0 in zip(after, before)]
 
@@ -163,7 +161,7 @@ def main(build):
         mib_per_s(p["pty/copyloop"]), 0.8)
     row("Pty: SerialControl + logic", mib_per_s(p["pty/program"]), "MiB/s", "socat", mib_per_s(p["pty/socat"]))
 
-    program = os.path.join(build, "src", "app", "tolvar-logger")
+    program = os.path.join(build, "src", "qt", "tolvar-logger")
     minimal = os.path.join(build, "bench", "minimal_qt")
     try:
         (cpu, wakeups), (base_cpu, base_wakeups) = idle(program, minimal)
@@ -178,7 +176,7 @@ def main(build):
             base_startup * 1000, 1.2, higher_better=False)
         row("Peak resident memory (VmHWM)", peak / 1024, "MiB", "minimal Qt program", base_peak / 1024, 1.2,
             higher_better=False)
-    except harness.Skip as reason:
+    except Skip as reason:
         rows.append((f"Real program: skipped ({reason})", "", "", "", "", "", ""))
 
     head = ("Measure", "Figure", "Baseline (same run)", "Baseline", "Ratio", "Target", "Met")

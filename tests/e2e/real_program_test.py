@@ -1,81 +1,131 @@
-"""Tests of the real tolvar-logger binary: python3 real_program_test.py PROGRAM CASE."""
+"""Tests of the real program, the Qt one or the Windows one under wine:
+
+    python3 real_program_test.py qt PROGRAM CASE
+    python3 real_program_test.py win32 EXE WINDOW_TOOL_EXE CASE
+"""
 
 import os
 import signal
 import time
 
-from harness import BEGIN_AT, STOP_AT, Session, main, wait_until
+from tolvartest import main
+from tolvartest.harness import session
 
 LINES = b"AB\r\nCD\r\n"
 LOGGED = b"AB\r\n\nCD\r\n"  # a device's CR LF leaves its LF at the start of the next record
 
 
-def log_lines(s, begin, before=b""):
+def log_lines(s, begin, before=b"", path=None):
     """Begins logging, sends two lines and an unfinished one, and waits for the records."""
     begin()
     s.wait_logging()
     s.send(LINES + b"unfinished")
-    s.wait_log(before + LOGGED)
+    s.wait_log(before + LOGGED, path)
 
 
-def clicks_log_the_lines(program):
-    with Session(program) as s:
-        log_lines(s, lambda: s.click(BEGIN_AT))
-        s.click(STOP_AT)
+def clicks_log_the_lines(*program):
+    with session(*program) as s:
+        log_lines(s, lambda: s.click("cmdBegin"))
+        s.click("cmdStop")
         s.wait_port_closed()
         time.sleep(0.2)
         assert s.log_bytes() == LOGGED, s.log_bytes()
 
 
-def access_keys_log_the_lines_after_what_the_file_held(program):
-    with Session(program) as s:
+def access_keys_log_the_lines_after_what_the_file_held(*program):
+    with session(*program) as s:
         with open(s.log, "wb") as log:
             log.write(b"earlier run\r\n")
+        # Alt+S while Stop is disabled does nothing, not even type into the path field: the
+        # lines then land in the file at the path as it was.
+        s.click("txtPath")
+        s.key("alt+s")
+        time.sleep(0.3)
+        assert not s.port_open()
         log_lines(s, lambda: s.key("alt+b"), before=b"earlier run\r\n")
         s.key("alt+s")
         s.wait_port_closed()
 
 
-def held_port_shows_port_open_and_creates_no_log(program):
-    with Session(program) as s:
-        holder = s.hold_port_with_flock()
+def a_log_path_outside_ascii_gets_the_lines(*program):
+    with session(*program) as s:
+        path = os.path.join(s.dir.name, "Messwerte für Zürich.txt")
+        s.set_path(s.file_name(path))
+        log_lines(s, lambda: s.click("cmdBegin"), path=path)
+
+
+def unopenable_port_shows_port_open_and_creates_no_log(*program):
+    with session(*program) as s:
+        release = s.hold_port()
         try:
-            s.click(BEGIN_AT)
-            box = s.wait_for_window("Port open")
+            s.click("cmdBegin")
+            s.dismiss("Port open")
             assert s.log_bytes() is None, "the log file was created"
-            s.key("Return", window=box)
-            wait_until(lambda: not s.xdotool("search", "--name", "^Port open$", check=False), what="the box to close")
         finally:
-            os.close(holder)
-        s.click(BEGIN_AT)
+            release()
+        s.click("cmdBegin")
         s.wait_logging()
 
 
-def closing_the_window_keeps_every_complete_line(program):
-    with Session(program) as s:
-        log_lines(s, lambda: s.click(BEGIN_AT))
+def unusable_log_paths_show_error_and_leave_the_port_closed(*program):
+    with session(*program) as s:
+        for path in ("", s.file_name(os.path.join(s.dir.name, "missing", "log.txt"))):
+            s.set_path(path)
+            s.click("cmdBegin")
+            s.dismiss("Error")
+            assert not s.port_open(), path
+        assert os.listdir(s.dir.name) == [], os.listdir(s.dir.name)
+
+
+def unplugging_shows_one_box_and_leaves_the_program_idle(*program):
+    with session(*program) as s:
+        log_lines(s, lambda: s.click("cmdBegin"))
+        s.unplug()
+        s.wait_for_window("Error")
+        before = s.cpu_seconds()
+        time.sleep(1)
+        # A program that keeps reading a gone device spins at a whole core.
+        assert s.cpu_seconds() - before < 0.3, s.cpu_seconds() - before
+        assert len(s.windows_named("Error")) == 1, s.windows_named("Error")
+        s.dismiss("Error")
+        assert s.log_bytes() == LOGGED, s.log_bytes()
+
+
+def closing_the_window_keeps_every_complete_line(*program):
+    with session(*program) as s:
+        log_lines(s, lambda: s.click("cmdBegin"))
         s.close_window()
         assert s.wait_exit() == 0
         assert s.log_bytes() == LOGGED, s.log_bytes()
 
 
-def kill_keeps_every_complete_line(program):
-    with Session(program) as s:
+def kill_keeps_every_complete_line(*program):
+    with session(*program) as s:
         # Waiting for the file proves each record reached the OS before any stop or exit.
-        log_lines(s, lambda: s.click(BEGIN_AT))
+        log_lines(s, lambda: s.click("cmdBegin"))
         s.proc.send_signal(signal.SIGKILL)
         s.wait_exit()
         assert s.log_bytes() == LOGGED, s.log_bytes()
 
 
-def logging_ends_by_itself_after_ninety_ticks(program):
+def logging_ends_by_itself_after_ninety_ticks(kind, *program):
+    if kind == "win32":
+        # Wine's timers live in its server, out of reach of a faked clock: post the ticks.
+        with session(kind, *program) as s:
+            log_lines(s, lambda: s.click("cmdBegin"))
+            s.tick(89)
+            s.send(b"still\r")
+            s.wait_log(LOGGED + b"\nunfinishedstill\r\n")
+            s.tick(1)
+            s.wait_port_closed()
+        return
     # A thousand times faster, the 90 one-minute ticks take 5.4 seconds.
-    with Session(program, faketime="+0 x1000") as s:
-        s.click(BEGIN_AT)
+    with session(kind, *program, faketime="+0 x1000") as s:
+        s.click("cmdBegin")
         s.wait_logging()
         started = time.monotonic()
         expected = b""
-        while s.port_in_raw_mode():
+        while s.port_open():
             if time.monotonic() - started > 30:
                 raise AssertionError("logging did not stop by itself")
             s.send(b"tick\r")
@@ -93,7 +143,10 @@ def logging_ends_by_itself_after_ninety_ticks(program):
 if __name__ == "__main__":
     main(clicks_log_the_lines,
          access_keys_log_the_lines_after_what_the_file_held,
-         held_port_shows_port_open_and_creates_no_log,
+         a_log_path_outside_ascii_gets_the_lines,
+         unopenable_port_shows_port_open_and_creates_no_log,
+         unusable_log_paths_show_error_and_leave_the_port_closed,
+         unplugging_shows_one_box_and_leaves_the_program_idle,
          closing_the_window_keeps_every_complete_line,
          kill_keeps_every_complete_line,
          logging_ends_by_itself_after_ninety_ticks)

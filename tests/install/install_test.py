@@ -14,13 +14,13 @@ import shutil
 import signal
 import struct
 import subprocess
-import sys
 import tempfile
 
+from tolvartest import SKIP, Skip, main
+from tolvartest.harness import TITLE, Session
+from tolvartest.xdisplay import Display
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from harness import BEGIN_AT, SKIP, TITLE, Session, Skip, main  # noqa: E402
-from xdisplay import Display  # noqa: E402
 
 PROGRAMS = ("tolvar-logger", "tolvar-logger-on")
 # The menu entry and the software-centre listing share this name.
@@ -93,7 +93,7 @@ def installed_launcher_logs_a_pty_as_port_1(build, cmake, cpack):
         install(build, cmake, prefix)
         # No program given: the launcher must find the one installed beside it.
         with Session(None, launcher=os.path.join(prefix, "bin", "tolvar-logger-on")) as s:
-            s.click(BEGIN_AT)
+            s.click("cmdBegin")
             s.wait_logging()
             s.send(b"12.5 V\r\n13.0 V\r\n")
             s.wait_log(b"12.5 V\r\n\n13.0 V\r\n")

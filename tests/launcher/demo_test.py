@@ -8,9 +8,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import BEGIN_AT, TITLE, Skip, main, send_delete_window, wait_until  # noqa: E402
-from xdisplay import Display  # noqa: E402
+from tolvartest import Skip, main, wait_until
+from tolvartest.harness import TITLE, qt_control_centres, send_delete_window
+from tolvartest.xdisplay import Display
 
 READING = re.compile(rb"\n?TH1 #(\d{6}) T=[+-]\d\d\.\d\d C RH=\d\d\.\d %\r\n")
 
@@ -43,7 +43,7 @@ def run_demo(demo, launcher, program, end):
             log = os.path.join(folder, "C:\\Windows\\Desktop\\logFile.txt")
             assert not os.path.exists(log), "nothing is logged before begin is pressed"
 
-            display.click(window, BEGIN_AT)
+            display.click(window, qt_control_centres()["cmdBegin"])
             started = time.monotonic()
 
             def readings():

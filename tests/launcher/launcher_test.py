@@ -7,11 +7,10 @@ open the machine's real port 1.
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import LAUNCHER_CANNOT as CANNOT, Skip, main  # noqa: E402
+from tolvartest import Skip, main
+from tolvartest.harness import LAUNCHER_CANNOT as CANNOT
 
 NOBODY = 65534
 

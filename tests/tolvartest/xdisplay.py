@@ -7,9 +7,7 @@ import subprocess
 import tempfile
 import time
 
-
-class Skip(Exception):
-    pass
+from . import Skip
 
 
 # Numbers this module hands out; each is claimed with flock for the whole life of its Xvfb.

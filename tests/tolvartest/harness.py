@@ -1,0 +1,212 @@
+"""Runs the real program under Xvfb with a pseudo-terminal as its port 1: the Qt program, or the
+Windows program under wine.
+
+Both programs always open the machine's port 1 (/dev/ttyS0; wine maps COM1 there too), which on a
+test machine may be a real UART. So the Qt program runs through the launcher, in a private mount
+namespace where the pty slave is bound over /dev/ttyS0 and /run/lock is a fresh tmpfs; the Windows
+program runs in the wine session of tolvartest.wine, where the test's pty is bound over /dev/ttyS0
+and COM1 points at it. When any of that cannot be set up, the program is not started and the test
+is skipped.
+"""
+
+import ctypes
+import fcntl
+import os
+import shutil
+import subprocess
+import tempfile
+import termios
+import xml.etree.ElementTree
+
+from . import Skip, wait_until, xlib
+from .xdisplay import Display
+
+TITLE = "Tolvar data logger module"
+FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+# Starts a command with a device as its /dev/ttyS0, only once the bind is checked.
+LAUNCHER = os.path.join(SOURCE, "tools", "launcher", "tolvar-logger-on")
+LAUNCHER_CANNOT = 69  # no namespace or no bind: the program was not started
+
+
+def session(kind, program, *tools, **options):
+    """A session of the program of that kind: "qt" PROGRAM."""
+    return {"qt": Session}[kind](program, *tools, **options)
+
+
+def qt_control_centres():
+    """Where the Qt window's controls sit, read from the form the program is built from."""
+    form = xml.etree.ElementTree.parse(os.path.join(SOURCE, "src", "qt", "FrmMain.ui"))
+    centres = {}
+    for widget in form.getroot().iter("widget"):
+        rect = widget.find("property[@name='geometry']/rect")
+        if rect is not None and widget.get("class") != "QWidget":
+            x, y, width, height = (int(rect.find(field).text) for field in ("x", "y", "width", "height"))
+            centres[widget.get("name")] = (x + width // 2, y + height // 2)
+    return centres
+
+
+class Session:
+    """One run of the Qt program: a display, a pty as port 1, and a folder for the log."""
+
+    def __init__(self, program, faketime=None, launcher=LAUNCHER):
+        for tool in ("unshare", "mount"):
+            if shutil.which(tool) is None:
+                raise Skip(f"{tool} is not installed")
+        # None: the one the launcher finds beside itself. The program runs in a folder of its own.
+        self.program = os.path.abspath(program) if program else None
+        self.faketime = faketime
+        self.launcher = launcher
+        self.dir = tempfile.TemporaryDirectory(prefix="tolvar-e2e-")
+        # The program runs in this folder, so its default path, relative on Linux, lands here.
+        self.log = os.path.join(self.dir.name, "C:\\Windows\\Desktop\\logFile.txt")
+        self.display = Display()
+        self.proc = self.master = None
+
+    def __enter__(self):
+        self.display.__enter__()
+        self.env = self.display.env
+        try:
+            self.master, slave = os.openpty()
+            self.slave_path = os.ttyname(slave)
+            os.close(slave)
+            self._start_program()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.display.__exit__()
+        self.unplug()
+        self.dir.cleanup()
+
+    def _start_program(self):
+        command = [self.program] if self.program else []
+        if self.faketime:
+            # Only the program's clock runs fast, never the driver's.
+            command = ["env", "LD_PRELOAD=" + FAKETIME_LIB, "FAKETIME=" + self.faketime] + command
+        self.errors = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen([self.launcher, self.slave_path] + command,
+                                     env=self.env, cwd=self.dir.name, stderr=self.errors)
+        self.window = self.display.wait_window(TITLE, self.proc)
+        if self.window is None:
+            if self.proc.returncode == LAUNCHER_CANNOT:
+                raise Skip(f"no private mount namespace with a pty as /dev/ttyS0 could be made: {self.said()}")
+            raise AssertionError(f"the program ended with {self.proc.returncode}: {self.said()}\n"
+                                 f"Xvfb {self.display.name} said: {self.display.said()}")
+
+    def said(self):
+        """What the program wrote to its standard error."""
+        self.errors.seek(0)
+        return self.errors.read().decode(errors="replace").strip()
+
+    def xdotool(self, *args, check=True):
+        return self.display.xdotool(*args, check=check)
+
+    def click(self, control):
+        """Clicks the middle of a control, named as in the form: cmdBegin, cmdStop, txtPath."""
+        x, y = qt_control_centres()[control]
+        self.xdotool("mousemove", "--window", self.window, str(x), str(y), "click", "1")
+
+    def key(self, *keys, window=None):
+        self.xdotool("windowfocus", "--sync", window or self.window)
+        self.xdotool("key", *keys)
+
+    def set_path(self, text):
+        self.click("txtPath")
+        self.key("ctrl+a", "BackSpace")
+        if text:
+            self.xdotool("type", "--delay", "20", text)
+
+    def file_name(self, path):
+        """How the program names a file of this machine."""
+        return path
+
+    def wait_for_window(self, title):
+        window = self.display.wait_window(title, self.proc)
+        if window is None:
+            raise AssertionError(f"the program ended before the window {title!r} showed")
+        return window
+
+    def windows_named(self, title):
+        return self.xdotool("search", "--name", f"^{title}$", check=False).split()
+
+    def dismiss(self, title):
+        """Presses Return on the box of that title and waits until it is gone."""
+        self.key("Return", window=self.wait_for_window(title))
+        wait_until(lambda: not self.windows_named(title), what=f"the box {title!r} to close")
+
+    def port_open(self):
+        # The pty's settings tell whether the program holds the port: it opens it raw and
+        # restores the cooked settings when it closes it.
+        return not termios.tcgetattr(self.master)[3] & termios.ICANON
+
+    def wait_logging(self):
+        wait_until(self.port_open, what="the port to open")
+
+    def wait_port_closed(self, timeout=10.0):
+        wait_until(lambda: not self.port_open(), timeout, what="the port to close")
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def unplug(self):
+        """Closes the far end of port 1, as when the device goes away."""
+        if self.master is not None:
+            os.close(self.master)
+            self.master = None
+
+    def log_bytes(self, path=None):
+        try:
+            with open(path or self.log, "rb") as log:
+                return log.read()
+        except FileNotFoundError:
+            return None
+
+    def wait_log(self, expected, path=None):
+        wait_until(lambda: self.log_bytes(path) == expected, what=f"the log to hold {expected!r}")
+
+    def hold_port(self):
+        """Holds port 1 the way common serial tools do; returns what releases it."""
+        holder = os.open(self.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return lambda: os.close(holder)
+
+    def cpu_seconds(self):
+        """CPU time the program has used so far."""
+        return process_cpu_seconds(self.proc.pid)
+
+    def close_window(self):
+        """Asks the window to close, as the frame's close button does."""
+        send_delete_window(self.env["DISPLAY"], int(self.window))
+
+    def wait_exit(self, timeout=10.0):
+        return self.proc.wait(timeout)
+
+
+def process_cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+
+
+def send_delete_window(display_name, window):
+    """Sends WM_DELETE_WINDOW: what a window manager does when the close button is pressed."""
+    x11 = xlib.load()
+    display = x11.XOpenDisplay(display_name.encode())
+    if not display:
+        raise AssertionError("cannot open the display")
+    event = xlib.Event()
+    event.client.type = xlib.CLIENT_MESSAGE
+    event.client.window = window
+    event.client.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+    event.client.format = 32
+    event.client.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
+    x11.XFlush(display)
+    x11.XCloseDisplay(display)
