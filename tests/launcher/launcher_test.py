@@ -6,10 +6,12 @@ open the machine's real port 1.
 
 import os
 import shutil
+import signal
+import struct
 import subprocess
 import tempfile
 
-from tolvartest import Skip, main
+from tolvartest import Skip, main, wait_until
 from tolvartest.harness import LAUNCHER_CANNOT as CANNOT
 
 NOBODY = 65534
@@ -84,6 +86,51 @@ def runs_the_command_with_the_device_as_port_1(launcher):
         os.close(master)
 
 
+def shares_the_device_lock_with_other_serial_programs(launcher):
+    master, slave = new_pty()
+    lock = "/run/lock/LCK.." + os.path.basename(slave)
+    if not os.access("/run/lock", os.W_OK):
+        raise Skip("/run/lock is not writable here")
+
+    def lock_content():
+        try:
+            with open(lock, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            marker = os.path.join(folder, "started")
+            alive = os.getpid()
+            for held in (b"%10d\n" % alive, struct.pack("=i", alive), b"no pid\n"):
+                with open(lock, "wb") as f:
+                    f.write(held)
+                result = launch(launcher, slave, "touch", marker)
+                assert result.returncode == 75 and "is in use" in result.stderr, (held, result)
+                assert not os.path.exists(marker), held
+                assert lock_content() == held, "another program's lock was touched"
+
+            with open(lock, "wb") as f:
+                f.write(b"%10d\n" % (2**31 - 1))  # no such process: stale, taken over
+            program = subprocess.Popen([launcher, slave, "sh", "-c", "read line"], stdin=subprocess.PIPE)
+            try:
+                wait_until(lambda: program.poll() is not None or lock_content() == b"%10d\n" % program.pid,
+                           what="the lock holding the program's PID")
+                if program.returncode == CANNOT:
+                    raise Skip("no private mount namespace could be made")
+                assert program.returncode is None, program.returncode
+                os.kill(program.pid, signal.SIGKILL)
+            finally:
+                program.kill()
+                program.wait()
+            wait_until(lambda: lock_content() is None, what="the lock going with the program")
+    finally:
+        if os.path.exists(lock):
+            os.unlink(lock)
+        os.close(master)
+
+
 def tells_an_ordinary_user_what_is_missing(launcher):
     if os.geteuid() == 0 and shutil.which("setpriv") is None:
         raise Skip("setpriv is needed to try as an ordinary user")
@@ -129,4 +176,5 @@ def tells_an_ordinary_user_what_is_missing(launcher):
 if __name__ == "__main__":
     main(refuses_what_is_not_a_character_device,
          runs_the_command_with_the_device_as_port_1,
+         shares_the_device_lock_with_other_serial_programs,
          tells_an_ordinary_user_what_is_missing)
