@@ -1,12 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
 namespace tolvar {
 
-// The one log file: opened for binary append, so the bytes written are the bytes on disk.
+// The one log file, written straight through its file descriptor: no buffer of ours stands
+// between a write and the OS, so what went out is known to the byte.
 class LogFile {
   public:
     LogFile() = default;
@@ -18,16 +19,23 @@ class LogFile {
     // Returns 0, or the OS error number.
     int Open(const std::string& path);
     void Close();
-    bool IsOpen() const { return file_ != nullptr; }
+    bool IsOpen() const { return fd >= 0; }
 
-    void Write(const char* data, std::size_t size);
-    // Hands everything written so far to the OS. Returns 0, or the OS error number of the
-    // first write that failed since the file was opened.
-    int Flush();
+    // Appends the bytes whole or not at all: after a failed or short write the file is cut back
+    // to its length before. Returns 0, or the OS error number (EBADF when the file is closed).
+    int Write(const char* data, std::size_t size);
 
   private:
-    std::FILE* file_ = nullptr;
-    int error_ = 0;
+    int writeWhole(const char* data, std::size_t size);
+    bool followIsDue(std::size_t size) const;
+    int followPath();
+
+    int fd = -1;
+    std::string path;
+    // For following a file deleted or moved away: when the path was last seen naming our file,
+    // and the bytes written since, which a deleted file would otherwise take with it.
+    std::chrono::steady_clock::time_point checked;
+    std::string unchecked;
 };
 
 } // namespace tolvar

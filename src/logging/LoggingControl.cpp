@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tolvar {
 
@@ -26,7 +27,8 @@ void LoggingControl::BeginLogging() {
         commMain.PortOpen(false);
         return;
     }
-    strLine.clear();
+    // Swapped, not cleared: a long line left from the last run gives its memory back.
+    std::string().swap(strLine);
     intTicks = 0;
     window.SetEnabled(Switch::tmrTimeout, true);
     window.SetEnabled(Switch::cmdBegin, false);
@@ -52,33 +54,29 @@ void LoggingControl::CapturePortInput() {
     const std::size_t last = s.rfind(kCR);
     if (last == std::string::npos) {
         strLine += s;
-    } else {
-        // This read's records go after the pending bytes, every CR followed by its LF, so that
-        // all it completes reaches the OS in one write: a write per record costs more than the
-        // disk itself when lines are short.
-        if (strLine.capacity() < strLine.size() + 2 * (last + 1)) {
-            // A long pending line goes out on its own rather than being moved to make room.
-            logFile.Write(strLine.data(), strLine.size());
-            strLine.clear();
-        }
-        const std::size_t pending = strLine.size();
-        strLine.resize(pending + 2 * (last + 1));
-        char* out = strLine.data() + pending;
-        for (const char *p = s.data(), *end = p + last + 1; p != end;) {
-            // An empty record needs no search.
-            const char* cr = *p == kCR ? p
-                                       : static_cast<const char*>(std::memchr(
-                                             p, kCR, static_cast<std::size_t>(end - p)));
-            out = std::copy(p, cr, out);
-            out = std::copy(kRecordEnd, kRecordEnd + 2, out);
-            p = cr + 1;
-        }
-        logFile.Write(strLine.data(), static_cast<std::size_t>(out - strLine.data()));
-        strLine.assign(s, last + 1, std::string::npos);
+        return;
     }
+    // The pending bytes, then every record this read completes, each CR written as CR LF, go to
+    // the OS in one write: no record is ever split between two. Taking strLine's buffer for
+    // this also hands the memory of a long line back once it is written.
+    std::string records = std::move(strLine);
+    const std::size_t pending = records.size();
+    records.resize(pending + 2 * (last + 1));
+    char* out = records.data() + pending;
+    for (const char *p = s.data(), *end = p + last + 1; p != end;) {
+        // An empty record needs no search.
+        const char* cr =
+            *p == kCR
+                ? p
+                : static_cast<const char*>(std::memchr(p, kCR, static_cast<std::size_t>(end - p)));
+        out = std::copy(p, cr, out);
+        out = std::copy(kRecordEnd, kRecordEnd + 2, out);
+        p = cr + 1;
+    }
+    records.resize(static_cast<std::size_t>(out - records.data()));
+    strLine.assign(s, last + 1, std::string::npos);
 
-    // Every complete record reaches the OS now, so a crash or a closed window loses none.
-    if (const int error = logFile.Flush(); error != 0)
+    if (const int error = logFile.Write(records.data(), records.size()); error != 0)
         stopWithMessage("Cannot write to log file (" + std::string(std::strerror(error)) +
                         "). Logging has stopped.");
 }

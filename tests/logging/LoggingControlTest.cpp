@@ -94,6 +94,19 @@ TEST_F(LoggingTest, partialLineIsDiscardedByTheNextBegin) {
     EXPECT_EQ(fileBytes(), "kept\r\n");
 }
 
+TEST_F(LoggingTest, memoryOfALongLineIsGivenBackOnceWrittenOrOnTheNextBegin) {
+    const std::string longLine(1 << 20, 'x');
+    control.BeginLogging();
+    deliver(longLine);
+    deliver("\rtail");
+    EXPECT_LT(control.PendingLine().capacity(), 4096u) << "after the line was written";
+
+    deliver(longLine);
+    control.StopLogging();
+    control.BeginLogging();
+    EXPECT_LT(control.PendingLine().capacity(), 4096u) << "after a new begin";
+}
+
 TEST_F(LoggingTest, pathIsTakenExactlyAsTyped) {
     window.path = (dir / " spaced name .txt").u8string();
     control.BeginLogging();
