@@ -6,9 +6,10 @@ namespace tolvar {
 
 namespace {
 
-// How long one read waits for a first byte. Stop cancels the read at once; this only bounds
-// how often an idle reader wakes, and the wait of a Stop that came between two reads.
-constexpr DWORD kReadWait = 500;
+// How long one read waits for a first byte. Windows cancels a waiting read at once when the port
+// closes; wine cannot, so there this bounds how long a Stop waits (and an idle reader wakes
+// five times a second, well under 1 ms of CPU each).
+constexpr DWORD kReadWait = 200;
 
 } // namespace
 
@@ -122,7 +123,8 @@ void SerialControl::read() {
 
 void SerialControl::stopReader() {
     stopping = true;
-    // A read cancelled just before it began would wait its full time: cancel until it ends.
+    // Cancel until the thread ends: a read that began just after a cancel would wait its full
+    // time. The handle stays open until then, so the reader never reads a closed or reused one.
     while (WaitForSingleObject(reader, 0) == WAIT_TIMEOUT) {
         CancelSynchronousIo(reader);
         WaitForSingleObject(reader, 10);
