@@ -7,12 +7,31 @@
 #include <cstring>
 #include <utility>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace tolvar {
 
 namespace {
 
 constexpr char kCR = '\r';
 constexpr char kRecordEnd[] = "\r\n";
+constexpr std::size_t kLongLine = 1 << 20;
+
+// Hands the memory of the bytes back to the OS, so a burst with no CR costs nothing once its
+// line is written or dropped.
+void release(std::string& bytes) {
+    const bool large = bytes.capacity() >= kLongLine;
+    std::string().swap(bytes);
+#ifdef __GLIBC__
+    // glibc keeps freed blocks for reuse, and after large frees it keeps up to 64 MiB.
+    if (large)
+        ::malloc_trim(0);
+#else
+    static_cast<void>(large);
+#endif
+}
 
 } // namespace
 
@@ -27,8 +46,8 @@ void LoggingControl::BeginLogging() {
         commMain.PortOpen(false);
         return;
     }
-    // Swapped, not cleared: a long line left from the last run gives its memory back.
-    std::string().swap(strLine);
+    // Not just cleared: a long line left from the last run gives its memory back.
+    release(strLine);
     intTicks = 0;
     window.SetEnabled(Switch::tmrTimeout, true);
     window.SetEnabled(Switch::cmdBegin, false);
@@ -57,8 +76,8 @@ void LoggingControl::CapturePortInput() {
         return;
     }
     // The pending bytes, then every record this read completes, each CR written as CR LF, go to
-    // the OS in one write: no record is ever split between two. Taking strLine's buffer for
-    // this also hands the memory of a long line back once it is written.
+    // the OS in one write: no record is ever split between two. They start in strLine's own
+    // buffer, so a long line is not copied and strLine keeps nothing of its size.
     std::string records = std::move(strLine);
     const std::size_t pending = records.size();
     records.resize(pending + 2 * (last + 1));
@@ -76,7 +95,9 @@ void LoggingControl::CapturePortInput() {
     records.resize(static_cast<std::size_t>(out - records.data()));
     strLine.assign(s, last + 1, std::string::npos);
 
-    if (const int error = logFile.Write(records.data(), records.size()); error != 0)
+    const int error = logFile.Write(records.data(), records.size());
+    release(records);
+    if (error != 0)
         stopWithMessage("Cannot write to log file (" + std::string(std::strerror(error)) +
                         "). Logging has stopped.");
 }
