@@ -276,7 +276,7 @@ void FrmMain::SetEnabled(Switch part, bool enabled) {
     }
     const bool hadFocus = GetFocus() == control;
     EnableWindow(control, enabled);
-    // A disabled control keeps the focus on Windows, which leaves the keyboard nowhere to go.
+    // Disabling the control with the focus leaves the focus nowhere: pass it on, as dialogs do.
     if (hadFocus && !enabled)
         SendMessageW(frmMain, WM_NEXTDLGCTL, 0, FALSE);
 }
