@@ -18,8 +18,8 @@ import tempfile
 import termios
 import xml.etree.ElementTree
 
-from . import Skip, wait_until, xlib
-from .xdisplay import Display
+from . import Skip, wait_until, wine, xlib
+from .xdisplay import Display, SharedDisplay
 
 TITLE = "Tolvar data logger module"
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
@@ -28,11 +28,12 @@ SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # Starts a command with a device as its /dev/ttyS0, only once the bind is checked.
 LAUNCHER = os.path.join(SOURCE, "tools", "launcher", "tolvar-logger-on")
 LAUNCHER_CANNOT = 69  # no namespace or no bind: the program was not started
+TIOCGPTN = 0x80045430  # the number of a pty master's slave; Python's termios lacks it
 
 
 def session(kind, program, *tools, **options):
-    """A session of the program of that kind: "qt" PROGRAM."""
-    return {"qt": Session}[kind](program, *tools, **options)
+    """A session of the program of that kind: "qt" PROGRAM, or "win32" EXE WINDOW_TOOL_EXE."""
+    return {"qt": Session, "win32": WineSession}[kind](program, *tools, **options)
 
 
 def qt_control_centres():
@@ -70,6 +71,7 @@ class Session:
         try:
             self.master, slave = os.openpty()
             self.slave_path = os.ttyname(slave)
+            self.port_device = os.fstat(slave).st_rdev
             os.close(slave)
             self._start_program()
         except BaseException:
@@ -187,6 +189,113 @@ class Session:
 
     def wait_exit(self, timeout=10.0):
         return self.proc.wait(timeout)
+
+
+class WineSession(Session):
+    """One run of the Windows program in the wine session, with the test's pty as COM1."""
+
+    TIMER_ID = 1  # the id the program gives tmrTimeout
+    CONTROLS = {"cmdBegin": ("Button", "&Begin logging"), "cmdStop": ("Button", "&Stop logging"),
+                "txtPath": ("Edit", None)}
+
+    def __init__(self, program, window_tool):
+        self.prefix = wine.session_prefix()  # outside the wine session nothing may start
+        self.port1 = None
+        self.tool = os.path.abspath(window_tool)
+        super().__init__(program)
+        self.display = SharedDisplay(os.environ["DISPLAY"])
+        self.log = os.path.join(self.prefix, "drive_c", "windows", "Desktop", "logFile.txt")
+        if os.path.exists(self.log):
+            os.unlink(self.log)
+
+    def __exit__(self, *exc):
+        super().__exit__()
+        if self.port1 is not None:
+            self.port1.__exit__()
+        if os.path.exists(self.log):
+            os.unlink(self.log)
+
+    def _start_program(self):
+        self.port1 = wine.Port1(self.slave_path).__enter__()
+        self.env = wine.environment(self.prefix)
+        self.errors = tempfile.TemporaryFile()  # a file, never a pipe: see tolvartest.wine
+        self.proc = subprocess.Popen(["wine", self.program], env=self.env, cwd=self.dir.name,
+                                     stdin=subprocess.DEVNULL, stdout=self.errors, stderr=self.errors)
+        self.window = self.display.wait_window(TITLE, self.proc)
+        if self.window is None:
+            raise AssertionError(f"the program ended with {self.proc.returncode}: {self.said()}")
+
+    def run_tool(self, *args):
+        with tempfile.TemporaryFile() as out:
+            code = subprocess.run(["wine", self.tool, *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                  stderr=out, timeout=20).returncode
+            out.seek(0)
+            said = out.read().decode(errors="replace").rstrip("\r\n")
+        if code != 0:
+            raise AssertionError(f"window_tool {' '.join(args)}: {said}")
+        return said
+
+    def click(self, control):
+        cls, text = self.CONTROLS[control]
+        # Screen and X root coordinates are the same: wine places its unmanaged windows itself.
+        x, y, width, height = (int(v) for v in self.run_tool("rect", TITLE, cls, *([text] if text else [])).split())
+        self.xdotool("mousemove", str(x + width // 2), str(y + height // 2), "click", "1")
+
+    def set_path(self, text):
+        self.run_tool("settext", TITLE, "Edit", text)
+
+    def file_name(self, path):
+        return "Z:" + path.replace("/", "\\")
+
+    def tick(self, count):
+        """Delivers `count` ticks of tmrTimeout at once."""
+        self.run_tool("tick", TITLE, str(self.TIMER_ID), str(count))
+
+    def session_pids(self):
+        """The processes of the wine session: the program, the wineserver and wine's services."""
+        ours = os.readlink("/proc/self/ns/mnt")
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    if os.readlink(f"/proc/{entry}/ns/mnt") == ours:
+                        yield int(entry)
+                except OSError:
+                    pass
+
+    def port_open(self):
+        # It is the wineserver that opens the device and the program that reads it: either may
+        # hold a descriptor of the pty slave while COM1 is open.
+        device = self.port_device
+        for pid in self.session_pids():
+            try:
+                fds = os.listdir(f"/proc/{pid}/fd")
+            except OSError:
+                continue
+            for fd in fds:
+                try:
+                    if os.stat(f"/proc/{pid}/fd/{fd}").st_rdev == device:
+                        return True
+                except OSError:
+                    pass
+        return False
+
+    def hold_port(self):
+        # Wine lets a second opener have COM1, so no holder can make it refuse; a pty whose slave
+        # was never unlocked cannot be opened at all, which the program sees the same way.
+        locked = os.open("/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+        number = ctypes.c_uint()
+        fcntl.ioctl(locked, TIOCGPTN, number)
+        self.port1.__exit__()
+        self.port1 = wine.Port1(f"/dev/pts/{number.value}").__enter__()
+
+        def release():
+            self.port1.__exit__()
+            self.port1 = wine.Port1(self.slave_path).__enter__()
+            os.close(locked)
+        return release
+
+    def cpu_seconds(self):
+        return sum(process_cpu_seconds(pid) for pid in self.session_pids() if pid != os.getpid())
 
 
 def process_cpu_seconds(pid):
