@@ -151,18 +151,13 @@ Box writeFailure(int reason) {
             "Error"};
 }
 
-// Records "record-NNN\r" of 11 bytes each, numbered from `first`.
-std::string records(int first, int count) {
+// Lines "record-NNN" numbered from `first`, each followed by `end`: a CR as received, CR LF as
+// logged.
+std::string records(int first, int count, const char* end = "\r") {
     std::string bytes;
     for (int i = first; i < first + count; ++i)
-        bytes += "record-" + std::to_string(1000 + i).substr(1) + "\r";
+        bytes += "record-" + std::to_string(1000 + i).substr(1) + end;
     return bytes;
-}
-
-std::string logged(std::string received) {
-    for (std::size_t at = 0; (at = received.find('\r', at)) != std::string::npos; at += 2)
-        received.insert(at + 1, "\n");
-    return received;
 }
 
 TEST_F(LoggingTest, writeCutShortBySizeLimitLeavesOnlyWholeRecordsAndKeepsTheProgram) {
@@ -228,7 +223,7 @@ TEST_F(FifoLogging, readerThatStoppedReadingStopsLoggingSoonWithWholeRecords) {
     const ssize_t n = ::read(reader, received.data(), received.size());
     ASSERT_GT(n, 0);
     received.resize(static_cast<std::size_t>(n));
-    EXPECT_EQ(received, logged(records(0, static_cast<int>(received.size() / 12))));
+    EXPECT_EQ(received, records(0, static_cast<int>(received.size() / 12), "\r\n"));
 }
 
 // What becomes of the log path while logging, and what the two files then hold.
@@ -250,7 +245,7 @@ const PathChange kPathChanges[] = {
      "c\r\n", "a\r\nb\r\n", ""},
     // More than is kept for writing again: the path is looked at early instead.
     {"DeletedThenAFlood", [](const fs::path& log) { fs::remove(log); }, records(0, 30000), false,
-     "a\r\n" + logged(records(0, 30000)) + "c\r\n", "", ""},
+     "a\r\n" + records(0, 30000, "\r\n") + "c\r\n", "", ""},
     {"FolderInItsPlace",
      [](const fs::path& log) {
          fs::rename(log, log.string() + ".1");
