@@ -6,10 +6,11 @@ namespace tolvar {
 
 namespace {
 
-// How long one read waits for a first byte. Windows cancels a waiting read at once when the port
-// closes; wine cannot, so there this bounds how long a Stop waits (and an idle reader wakes
-// five times a second, well under 1 ms of CPU each).
-constexpr DWORD kReadWait = 200;
+// How long one read waits for a first byte. On Windows a read returns as soon as a byte arrives,
+// and a Stop ends it at once. Wine lets every read run its full time: there this is also how late
+// data, the close after a Stop and a vanished device are seen, and an idle reader wakes twice a
+// second (well under 1 ms of CPU each).
+constexpr DWORD kReadWait = 500;
 
 } // namespace
 
@@ -18,23 +19,22 @@ SerialControl::SerialControl(HWND notified, std::wstring portName)
 
 SerialControl::~SerialControl() {
     PortOpen(false);
+    endReader();
 }
 
 int SerialControl::PortOpen(bool open) {
     if (!open) {
-        if (port == INVALID_HANDLE_VALUE)
+        if (!isOpen)
             return 0;
-        stopReader();
-        CloseHandle(port);
-        port = INVALID_HANDLE_VALUE;
-        gone = false;
-        const std::lock_guard<std::mutex> lock(queueLock);
-        queue.clear();
-        notice = false;
+        isOpen = false;
+        stopping = true;
+        CancelSynchronousIo(reader);
+        dropQueued();
         return 0;
     }
-    if (port != INVALID_HANDLE_VALUE)
+    if (isOpen)
         return 0;
+    endReader();
 
     // Share mode 0: Windows refuses the port while another program holds it.
     HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -63,13 +63,14 @@ int SerialControl::PortOpen(bool open) {
     port = handle;
     stopping = false;
     gone = false;
+    dropQueued(); // what the last reader queued as it was being stopped
     reader = CreateThread(nullptr, 0, &SerialControl::readerMain, this, 0, nullptr);
     if (reader == nullptr) {
         const DWORD error = GetLastError();
         CloseHandle(port);
-        port = INVALID_HANDLE_VALUE;
         return static_cast<int>(error);
     }
+    isOpen = true;
     return 0;
 }
 
@@ -80,7 +81,10 @@ std::string SerialControl::Input() {
 }
 
 DWORD WINAPI SerialControl::readerMain(void* control) {
-    static_cast<SerialControl*>(control)->read();
+    auto* self = static_cast<SerialControl*>(control);
+    self->read();
+    // Only the reader closes the port, once no read of its can use the handle any more.
+    CloseHandle(self->port);
     return 0;
 }
 
@@ -121,10 +125,18 @@ void SerialControl::read() {
     PostMessageW(window, Disconnected, 0, 0);
 }
 
-void SerialControl::stopReader() {
+void SerialControl::dropQueued() {
+    const std::lock_guard<std::mutex> lock(queueLock);
+    queue.clear();
+    notice = false;
+}
+
+void SerialControl::endReader() {
+    if (reader == nullptr)
+        return;
     stopping = true;
     // Cancel until the thread ends: a read that began just after a cancel would wait its full
-    // time. The handle stays open until then, so the reader never reads a closed or reused one.
+    // time on Windows.
     while (WaitForSingleObject(reader, 0) == WAIT_TIMEOUT) {
         CancelSynchronousIo(reader);
         WaitForSingleObject(reader, 10);

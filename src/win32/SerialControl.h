@@ -31,17 +31,19 @@ class SerialControl final : public SerialPort {
     int PortOpen(bool open) override;
     std::string Input() override;
     // The port is open and its device has gone away: the window should close it.
-    bool IsGone() const { return port != INVALID_HANDLE_VALUE && gone; }
+    bool IsGone() const { return isOpen && gone; }
 
   private:
     static DWORD WINAPI readerMain(void* control);
     void read();
-    // Blocks until the reader thread has ended, however far into a read it is.
-    void stopReader();
+    // Waits for a stopped reader to finish its last read; it closes the port as it ends.
+    void endReader();
+    void dropQueued();
 
     HWND window;
     std::wstring name;
-    HANDLE port = INVALID_HANDLE_VALUE;
+    bool isOpen = false;
+    HANDLE port = INVALID_HANDLE_VALUE; // the reader's, from start to end
     HANDLE reader = nullptr;
     std::atomic<bool> stopping{false};
     std::atomic<bool> gone{false};
