@@ -1,10 +1,12 @@
 """Runs every benchmark and prints one table of figures, each beside a baseline from the same run.
 
-python3 bench/run.py BUILD_DIR. The real program runs through the e2e harness (a pty bound over its
-port 1 in a private mount namespace, under Xvfb); its rows are skipped when that cannot be set up.
+python3 bench/run.py BUILD_DIR [WINDOWS_BUILD_DIR]. The real program runs through the e2e harness (a
+pty bound over its port 1 in a private mount namespace, under Xvfb); its rows are skipped when that
+cannot be set up. With a Windows build, the Windows program is measured too, in a wine session.
 """
 
 import ctypes
+import functools
 import json
 import os
 import platform
@@ -14,11 +16,12 @@ import sys
 import threading
 import time
 
-from tolvartest import Skip, harness, wait_until, xlib
+from tolvartest import SKIP, Skip, harness, wait_until, xlib
 
 MIB = 1 << 20
 IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "30"))
 STARTS = int(os.environ.get("BENCH_STARTS", "5"))
+WINE_MIB = int(os.environ.get("BENCH_WINE_MIB", "8"))
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -70,8 +73,8 @@ class MapWatcher(threading.Thread):
         self.x11.XCloseDisplay(self.display)
 
 
-class TimedSession(harness.Session):
-    """A harness session that also notes how long the program took from launch to its window mapped."""
+class Timed:
+    """For a harness session: notes how long the program took from launch to its window mapped."""
 
     def _start_program(self):
         watcher = MapWatcher(self.env["DISPLAY"])
@@ -83,6 +86,8 @@ class TimedSession(harness.Session):
         finally:
             watcher.close()
 
+
+class TimedSession(Timed, harness.Session):
     def status(self, field):
         with open(f"/proc/{self.proc.pid}/status") as status:
             return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
@@ -125,7 +130,133 @@ def idle(program, baseline):
             for a, b0 in zip(after, before)]
 
 
+# --- The Windows program, under wine (run inside a session of tolvartest.wine) ---------------------
+
+class TimedWineSession(Timed, harness.WineSession):
+    def usage(self):
+        """CPU seconds so far of the program, and of the wineserver, which does much of its work."""
+        server = next(pid for pid in self.session_pids()
+                      if open(f"/proc/{pid}/comm").read().startswith("wineserver"))
+        return harness.process_cpu_seconds(self.proc.pid), harness.process_cpu_seconds(server)
+
+
+class CopyLoopSession(harness.WineSession):
+    """The copy-loop baseline: COM1 into a file, no window."""
+
+    def _start_program(self):
+        self.copy = os.path.join(self.dir.name, "copy")
+        self.launch(self.file_name(self.copy))
+        wait_until(lambda: os.path.exists(self.copy), what="the copy loop to open COM1")
+
+
+def feed(master, data):
+    """Writes all of `data` to the pty from a thread of its own; returns the thread."""
+    def write():
+        view = memoryview(data)
+        while view:
+            view = view[os.write(master, view[:65536]):]
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    return writer
+
+
+def wine_throughput(exe, tool, copy_loop):
+    """Best MiB/s over three runs of 80-byte lines through the pty: the program, and the copy loop."""
+    data = (b"A" * 79 + b"\r") * (WINE_MIB * MIB // 80)
+    best = [0.0, 0.0]
+    for _ in range(3):
+        with TimedWineSession(exe, tool) as s:
+            s.click("cmdBegin")
+            s.wait_logging()
+            started = time.monotonic()
+            feed(s.master, data)
+            # Each CR-ended line becomes a record ended by CR LF.
+            wait_until(lambda: os.path.getsize(s.log) == len(data) // 80 * 81, timeout=120, what="the log")
+            best[0] = max(best[0], WINE_MIB / (time.monotonic() - started))
+        with CopyLoopSession(copy_loop, tool) as c:
+            started = time.monotonic()
+            feed(c.master, data)
+            wait_until(lambda: os.path.getsize(c.copy) == len(data), timeout=120, what="the copy")
+            best[1] = max(best[1], WINE_MIB / (time.monotonic() - started))
+    return best
+
+
+def wine_idle(exe, tool, bare):
+    """Shares of a core, (program, wineserver), of the logging program with no data and of the bare
+    window idle, one after the other: both use the same wineserver."""
+    shares = []
+    for program in (exe, bare):
+        with TimedWineSession(program, tool) as s:
+            if program == exe:
+                s.click("cmdBegin")
+                s.wait_logging()
+            time.sleep(1)
+            before = s.usage()
+            time.sleep(IDLE_SECONDS)
+            shares.append([(a - b) / IDLE_SECONDS * 100 for a, b in zip(s.usage(), before)])
+            assert program != exe or s.port_open(), "logging stopped"
+    return shares
+
+
+def wine_start_up(program, tool):
+    times = []
+    for _ in range(STARTS):
+        with TimedWineSession(program, tool) as s:
+            time.sleep(0.5)
+            times.append(s.startup)
+    return sorted(times)[len(times) // 2]
+
+
+def windows_rows(win_build, rows_file):
+    """The Windows program's rows, written to `rows_file` as JSON."""
+    rows = []
+    row = functools.partial(add_row, rows)
+    exe = os.path.join(win_build, "src", "win32", "tolvar-logger.exe")
+    tool = os.path.join(win_build, "tests", "win32", "window_tool.exe")
+    bare = os.path.join(win_build, "bench", "bare_window.exe")
+    program, copy = wine_throughput(exe, tool, os.path.join(win_build, "bench", "copy_loop.exe"))
+    row(f"Windows, pty ({WINE_MIB} MiB of 80-byte lines): exe", program, "MiB/s", "ReadFile/WriteFile copy loop",
+        copy, 0.8)
+    (cpu, server), (base_cpu, base_server) = wine_idle(exe, tool, bare)
+    for what, value, base in (("exe", cpu, base_cpu), ("exe + wineserver", cpu + server, base_cpu + base_server)):
+        row(f"Windows, idle, logging, no data ({IDLE_SECONDS:.0f} s): CPU of {what}", value, "% core",
+            "bare Win32 window, idle", base, fmt="{:.3f}")
+        rows[-1] = rows[-1][:5] + ("< 0.1 % core", "yes" if value < 0.1 else "NO")
+    row("Windows, start-up: launch to window mapped", wine_start_up(exe, tool) * 1000, "ms", "bare Win32 window",
+        wine_start_up(bare, tool) * 1000, 1.2, higher_better=False)
+    size = os.path.getsize(exe) / 1024
+    row("Windows, exe size (stripped, static)", size, "KiB", "bare Win32 window exe", os.path.getsize(bare) / 1024,
+        fmt="{:.0f}")
+    rows[-1] = rows[-1][:5] + ("< 1024 KiB", "yes" if size < 1024 else "NO")
+    with open(rows_file, "w") as out:
+        json.dump(rows, out)
+
+
+def windows_rows_in_a_session(win_build):
+    """Runs windows_rows in a wine session of its own; a row saying why when it cannot."""
+    rows_file = os.path.join(os.path.abspath(win_build), "bench-rows.json")
+    if os.path.exists(rows_file):
+        os.unlink(rows_file)
+    status = subprocess.run([sys.executable, "-m", "tolvartest.wine", os.path.join(win_build, "wine-bench"),
+                             sys.executable, os.path.abspath(__file__), "--windows", win_build, rows_file]).returncode
+    if status != 0 or not os.path.exists(rows_file):
+        return [(f"Windows program: {'skipped' if status == SKIP else 'failed'} (see above)", "", "", "", "", "", "")]
+    with open(rows_file) as rows:
+        return [tuple(r) for r in json.load(rows)]
+
+
 # --- The table -----------------------------------------------------------------------------------
+
+def add_row(rows, what, value, unit, base_what, base, target=None, higher_better=True, fmt="{:.1f}"):
+    """One row: (what, figure, baseline, baseline figure, ratio, target, met)."""
+    ratio = value / base if base else None
+    met = ""
+    if target is not None and ratio is not None:
+        met = "yes" if (ratio >= target if higher_better else ratio <= target) else "NO"
+    rows.append((what, fmt.format(value) + " " + unit, base_what, fmt.format(base) + " " + unit,
+                 "-" if ratio is None else f"{ratio:.2f}",
+                 "" if target is None else ("≥ " if higher_better else "≤ ") + f"{target}", met))
+
 
 def machine():
     with open("/proc/cpuinfo") as info:
@@ -133,17 +264,9 @@ def machine():
     return f"{os.cpu_count()} cores, {model}, Linux {platform.release()}"
 
 
-def main(build):
+def main(build, win_build=None):
     rows = []  # (what, figure, baseline, baseline figure, ratio, target, met)
-
-    def row(what, value, unit, base_what, base, target=None, higher_better=True, fmt="{:.1f}"):
-        ratio = value / base if base else None
-        met = ""
-        if target is not None and ratio is not None:
-            met = "yes" if (ratio >= target if higher_better else ratio <= target) else "NO"
-        rows.append((what, fmt.format(value) + " " + unit, base_what, fmt.format(base) + " " + unit,
-                     "-" if ratio is None else f"{ratio:.2f}",
-                     "" if target is None else ("≥ " if higher_better else "≤ ") + f"{target}", met))
+    row = functools.partial(add_row, rows)
 
     c = google_benchmark(os.path.join(build, "bench", "capture_bench"))
     for case, what in (("lines80/read4096", "80-byte lines, 4 KiB reads"),
@@ -178,6 +301,8 @@ def main(build):
             higher_better=False)
     except Skip as reason:
         rows.append((f"Real program: skipped ({reason})", "", "", "", "", "", ""))
+    if win_build:
+        rows += windows_rows_in_a_session(win_build)
 
     head = ("Measure", "Figure", "Baseline (same run)", "Baseline", "Ratio", "Target", "Met")
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
@@ -187,4 +312,7 @@ def main(build):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    if sys.argv[1] == "--windows":
+        windows_rows(*sys.argv[2:])
+    else:
+        main(*sys.argv[1:])

@@ -216,14 +216,18 @@ class WineSession(Session):
             os.unlink(self.log)
 
     def _start_program(self):
-        self.port1 = wine.Port1(self.slave_path).__enter__()
-        self.env = wine.environment(self.prefix)
-        self.errors = tempfile.TemporaryFile()  # a file, never a pipe: see tolvartest.wine
-        self.proc = subprocess.Popen(["wine", self.program], env=self.env, cwd=self.dir.name,
-                                     stdin=subprocess.DEVNULL, stdout=self.errors, stderr=self.errors)
+        self.launch()
         self.window = self.display.wait_window(TITLE, self.proc)
         if self.window is None:
             raise AssertionError(f"the program ended with {self.proc.returncode}: {self.said()}")
+
+    def launch(self, *args):
+        """Starts the program with the test's pty as COM1."""
+        self.port1 = wine.Port1(self.slave_path).__enter__()
+        self.env = wine.environment(self.prefix)
+        self.errors = tempfile.TemporaryFile()  # a file, never a pipe: see tolvartest.wine
+        self.proc = subprocess.Popen(["wine", self.program, *args], env=self.env, cwd=self.dir.name,
+                                     stdin=subprocess.DEVNULL, stdout=self.errors, stderr=self.errors)
 
     def run_tool(self, *args):
         with tempfile.TemporaryFile() as out:
