@@ -38,7 +38,7 @@ def mount(*args):
 
 
 def is_the_pty(slave):
-    """True once /dev/ttyS0 is the pty `slave` itself."""
+    """True when /dev/ttyS0 is a pty and the same device as `slave`."""
     try:
         seen, wanted = os.stat(PORT1), os.stat(slave)
     except OSError:
@@ -58,7 +58,8 @@ def relink_com_ports(prefix, target):
 def session_prefix():
     """The prefix of the wine session this runs in; skips outside one."""
     prefix = os.environ.get(INSIDE)
-    if not prefix or not os.path.isdir(prefix):
+    # The session keeps a pty of its own bound over /dev/ttyS0: anywhere else, the real port is there.
+    if not prefix or not os.path.isdir(prefix) or not is_the_pty(PORT1):
         raise Skip("not inside a wine session: run through scripts/windows-check "
                    "(python3 -m tolvartest.wine PREFIX ctest ...)")
     return prefix
