@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import tempfile
 import termios
+import time
 import xml.etree.ElementTree
 
 from . import Skip, wait_until, wine, xlib
@@ -120,6 +121,10 @@ class Session:
         self.xdotool("key", *keys)
 
     def set_path(self, text):
+        outside_ascii = sorted({c for c in text if ord(c) > 127})
+        if outside_ascii:
+            xlib.give_keys(self.env["DISPLAY"], outside_ascii)
+            time.sleep(0.3)  # for the program to take in the new keymap
         self.click("txtPath")
         self.key("ctrl+a", "BackSpace")
         if text:

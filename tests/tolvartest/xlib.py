@@ -38,3 +38,28 @@ def load():
     x11.XSync.argtypes = [pointer, ctypes.c_int]
     x11.XNextEvent.argtypes = [pointer, pointer]
     return x11
+
+
+def give_keys(display_name, characters):
+    """Binds each character to a key of its own that nothing uses. xdotool types a character missing
+    from the keymap by remapping a key for a moment, and a program can miss that moment."""
+    x11 = load()
+    x11.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
+    x11.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+    x11.XChangeKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                           ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
+    x11.XDisplayKeycodes.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int)]
+    x11.XFree.argtypes = [ctypes.c_void_p]
+    display = x11.XOpenDisplay(display_name.encode())
+    low, high, per = ctypes.c_int(), ctypes.c_int(), ctypes.c_int()
+    x11.XDisplayKeycodes(display, ctypes.byref(low), ctypes.byref(high))
+    count = high.value - low.value + 1
+    syms = x11.XGetKeyboardMapping(display, low.value, count, ctypes.byref(per))
+    unused = [low.value + i for i in range(count) if not any(syms[i * per.value + j] for j in range(per.value))]
+    x11.XFree(syms)
+    for keycode, character in zip(unused, characters):
+        # Latin-1 keysyms are the code points; the rest of Unicode sits at 0x1000000 and up.
+        keysym = ord(character) if ord(character) < 0x100 else 0x1000000 + ord(character)
+        x11.XChangeKeyboardMapping(display, keycode, 2, (ctypes.c_ulong * 2)(keysym, keysym), 1)
+    x11.XSync(display, 0)
+    x11.XCloseDisplay(display)
