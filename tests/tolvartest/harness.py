@@ -64,16 +64,17 @@ class Session:
         # The program runs in this folder, so its default path, relative on Linux, lands here.
         self.log = os.path.join(self.dir.name, "C:\\Windows\\Desktop\\logFile.txt")
         self.display = Display()
-        self.proc = self.master = None
+        self.proc = self.master = self.slave = None
 
     def __enter__(self):
         self.display.__enter__()
         self.env = self.display.env
         try:
-            self.master, slave = os.openpty()
-            self.slave_path = os.ttyname(slave)
-            self.port_device = os.fstat(slave).st_rdev
-            os.close(slave)
+            # The slave stays open here too, so the pty's number is not handed to another test
+            # while a program that had it still runs (after an unplug), holding its lock file.
+            self.master, self.slave = os.openpty()
+            self.slave_path = os.ttyname(self.slave)
+            self.port_device = os.fstat(self.slave).st_rdev
             self._start_program()
         except BaseException:
             self.__exit__(None, None, None)
@@ -86,6 +87,8 @@ class Session:
             self.proc.wait()
         self.display.__exit__()
         self.unplug()
+        if self.slave is not None:
+            os.close(self.slave)
         self.dir.cleanup()
 
     def _start_program(self):
@@ -275,7 +278,7 @@ class WineSession(Session):
         # It is the wineserver that opens the device and the program that reads it: either may
         # hold a descriptor of the pty slave while COM1 is open.
         device = self.port_device
-        for pid in self.session_pids():
+        for pid in set(self.session_pids()) - {os.getpid()}:
             try:
                 fds = os.listdir(f"/proc/{pid}/fd")
             except OSError:
