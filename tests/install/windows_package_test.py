@@ -23,9 +23,7 @@ class Wine:
 
     def __init__(self):
         self.prefix = wine.session_prefix()
-        # No menu entry made on this machine for the shortcut installed into the prefix.
-        env = wine.environment(self.prefix)
-        self.env = dict(env, WINEDLLOVERRIDES=env["WINEDLLOVERRIDES"] + ";winemenubuilder.exe=d")
+        self.env = wine.environment(self.prefix)
         self.output = tempfile.TemporaryFile("w+")
 
     def run(self, *args):

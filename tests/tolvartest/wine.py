@@ -26,9 +26,9 @@ PTY_MAJOR = 136
 
 def environment(prefix):
     # A UTF-8 locale, or wine cannot make file names outside ASCII; no debug chatter; no offer to
-    # install .NET or a browser engine.
-    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                LC_ALL="C.UTF-8")
+    # install .NET or a browser engine; no menu entries written into the user's real home.
+    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C.UTF-8")
 
 
 def mount(*args):
