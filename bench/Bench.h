@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Shared by the benchmarks: the bytes fed to the logger, the bytes its log must then hold, the

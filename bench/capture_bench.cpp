@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CapturePortInput against the limit of the machine: the same log bytes written with one write()
 // per read of the port. Run by scripts/bench.
 

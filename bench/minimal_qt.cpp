@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The smallest Qt Widgets program with one button: the yardstick for the logger's start-up time
 // and memory (scripts/bench).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial control and the logic reading a pseudo-terminal as fast as a writer fills it, against
 // a plain read/write copy loop and socat on the same kind of terminal. Run by scripts/bench.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs every benchmark and prints one table of figures, each beside a baseline from the same run.
 
 python3 bench/run.py BUILD_DIR [WINDOWS_BUILD_DIR]. The real program runs through the e2e harness (a

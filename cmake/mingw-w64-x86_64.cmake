@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds for 64-bit Windows with Debian's MinGW-w64, and runs what it builds under wine.
 # Usage: cmake -S . -B build-windows --toolchain cmake/mingw-w64-x86_64.cmake -DTOLVAR_FRONTEND=none
 set(CMAKE_SYSTEM_NAME Windows)

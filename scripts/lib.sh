@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the scripts in this folder: Debian packages on demand and the CMake build.
 
 BUILD_DIR=${BUILD_DIR:-build}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The smallest Win32 program with a window: the yardstick for the Windows program's start-up
 // time and size (scripts/bench, under wine).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plainest copy of COM1 into a file, with the port set up as the logger sets it up: the
 // yardstick for the Windows program's throughput (scripts/bench, under wine).
 //

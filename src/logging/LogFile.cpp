@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LogFile.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "LoggingControl.h"
 
 #include "LoggingWindow.h"

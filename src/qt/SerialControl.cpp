@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SerialControl.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "FrmMain.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resource ids shared by the program and tolvar-logger.rc.
 #pragma once
 

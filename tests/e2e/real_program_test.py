@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of the real program, the Qt one or the Windows one under wine:
 
     python3 real_program_test.py qt PROGRAM CASE

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of what an installation holds: python3 install_test.py BUILD_DIR CMAKE CPACK CASE.
 
 The .deb is checked as Debian's own tools check a package (lintian, man, appstreamcli), then

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of the demo under Xvfb: python3 demo_test.py DEMO LAUNCHER PROGRAM CASE."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Tests of the launcher without a display: python3 launcher_test.py LAUNCHER CASE.
 
 Each run hands the launcher a harmless command in place of the program, so nothing here can ever

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the log file meets on each operating system: names beyond ASCII, writes that fail, and
 // (on POSIX) FIFOs, a file size limit, and a log file deleted or moved away while logging.
 // These run natively and, cross-built, under wine.

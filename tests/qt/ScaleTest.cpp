@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs with QT_SCALE_FACTOR=2: the fixed-size window must be drawn at twice the size, whole.
 #include "FrmMain.h"
 #include "Pty.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holds a serial port open from another process until its standard input closes.
 #include "SerialControl.h"
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Helpers for the tests and benchmarks that run the real program: an X display, a pty as port 1
 in a private mount namespace, a wine session for the Windows program, and the case runner."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the real program under Xvfb with a pseudo-terminal as its port 1: the Qt program, or the
 Windows program under wine.
 

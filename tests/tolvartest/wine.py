@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """One wine session for the tests of the Windows program.
 
     python3 -m tolvartest.wine PREFIX COMMAND [ARG...]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A private X display (Xvfb) for tests of the real program."""
 
 import fcntl

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The few calls of Xlib the tests and benchmarks make, through ctypes (no binding to install)."""
 
 import ctypes

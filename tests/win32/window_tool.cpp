@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives a window of the program under test from inside its wine session, for what X input
 // cannot do: read a control's place and text, set a text outside ASCII, post timer ticks.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Starts tolvar-logger with a simulated instrument as its port 1.
 
 The instrument is a pseudo-terminal fed from here; the launcher binds it over /dev/ttyS0 in the

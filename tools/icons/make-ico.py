@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Build the Windows .ico (and desktop-entry PNGs) from the hand-drawn XPM window icons."""
 import argparse
 import os
