@@ -25,7 +25,7 @@ int wmain(int argc, wchar_t** argv) {
     settings.fRtsControl = RTS_CONTROL_ENABLE;
     SetCommState(port, &settings);
     // The logger's wait too: under wine the wait for the first byte also paces full reads.
-    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 200, 0, 0};
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 500, 0, 0};
     SetCommTimeouts(port, &timeouts);
     const HANDLE file =
         CreateFileW(argv[1], GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);

@@ -78,9 +78,7 @@ bool isDeleted(int) {
 }
 
 // Windows raises no signal for a failed write.
-struct SignalsHeld {
-    void discardRaised() {}
-};
+void ignoreWriteSignals() {}
 
 #else
 
@@ -132,29 +130,11 @@ bool isDeleted(int fd) {
 }
 
 // SIGPIPE (a FIFO whose reader left) and SIGXFSZ (the file size limit reached) would end the
-// program. Held back from this thread during the write, they leave only the write's error.
-class SignalsHeld {
-  public:
-    SignalsHeld() {
-        sigemptyset(&held);
-        sigaddset(&held, SIGPIPE);
-        sigaddset(&held, SIGXFSZ);
-        pthread_sigmask(SIG_BLOCK, &held, &before);
-    }
-    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-    // Takes the signals a failed write raised, so that none arrives once they are let through.
-    void discardRaised() {
-        const timespec now{};
-        while (sigtimedwait(&held, nullptr, &now) > 0) {
-        }
-    }
-
-  private:
-    sigset_t held{}, before{};
-};
+// program. Ignored, they leave only the write's error, which stops logging with its reason.
+void ignoreWriteSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 #endif
 
@@ -165,6 +145,7 @@ int LogFile::Open(const std::string& newPath) {
     const int opened = openForAppend(newPath);
     if (opened < 0)
         return -opened;
+    ignoreWriteSignals();
     fd = opened;
     path = newPath;
     checked = Clock::now();
@@ -196,7 +177,6 @@ int LogFile::Write(const char* data, std::size_t size) {
 }
 
 int LogFile::writeWhole(const char* data, std::size_t size) {
-    SignalsHeld signalsHeld;
     const Clock::time_point deadline = Clock::now() + kStallLimit;
     std::size_t written = 0;
     int error = 0;
@@ -213,11 +193,9 @@ int LogFile::writeWhole(const char* data, std::size_t size) {
         }
         break;
     }
-    if (error != 0) {
-        signalsHeld.discardRaised();
-        // Only whole records stay in the file, so a later run's first line is not glued on.
+    // Only whole records stay in the file, so a later run's first line is not glued on.
+    if (error != 0)
         cutBack(fd, written);
-    }
     return error;
 }
 

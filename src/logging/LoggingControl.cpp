@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -20,17 +19,12 @@ constexpr char kCR = '\r';
 constexpr char kRecordEnd[] = "\r\n";
 constexpr std::size_t kLongLine = 1 << 20;
 
-// Hands the memory of the bytes back to the OS, so a burst with no CR costs nothing once its
-// line is written or dropped.
-void release(std::string& bytes) {
-    const bool large = bytes.capacity() >= kLongLine;
-    std::string().swap(bytes);
+// Hands memory back to the OS once a long line is gone, so a burst with no CR costs nothing
+// after its line is written or dropped.
+void giveBackMemory() {
 #ifdef __GLIBC__
     // glibc keeps freed blocks for reuse, and after large frees it keeps up to 64 MiB.
-    if (large)
-        ::malloc_trim(0);
-#else
-    static_cast<void>(large);
+    ::malloc_trim(0);
 #endif
 }
 
@@ -48,7 +42,10 @@ void LoggingControl::BeginLogging() {
         return;
     }
     // Not just cleared: a long line left from the last run gives its memory back.
-    release(strLine);
+    const bool wasLong = strLine.capacity() >= kLongLine;
+    std::string().swap(strLine);
+    if (wasLong)
+        giveBackMemory();
     intTicks = 0;
     window.SetEnabled(Switch::tmrTimeout, true);
     window.SetEnabled(Switch::cmdBegin, false);
@@ -77,12 +74,11 @@ void LoggingControl::CapturePortInput() {
         return;
     }
     // The pending bytes, then every record this read completes, each CR written as CR LF, go to
-    // the OS in one write: no record is ever split between two. They start in strLine's own
-    // buffer, so a long line is not copied and strLine keeps nothing of its size.
-    std::string records = std::move(strLine);
-    const std::size_t pending = records.size();
-    records.resize(pending + 2 * (last + 1));
-    char* out = records.data() + pending;
+    // the OS in one write: no record is ever split between two. They are built in strLine's own
+    // buffer, behind the pending bytes, so neither a long line nor a short one is copied again.
+    const std::size_t pending = strLine.size();
+    strLine.resize(pending + 2 * (last + 1));
+    char* out = strLine.data() + pending;
     for (const char *p = s.data(), *end = p + last + 1; p != end;) {
         // An empty record needs no search.
         const char* cr =
@@ -93,11 +89,12 @@ void LoggingControl::CapturePortInput() {
         out = std::copy(kRecordEnd, kRecordEnd + 2, out);
         p = cr + 1;
     }
-    records.resize(static_cast<std::size_t>(out - records.data()));
+    const int error = logFile.Write(strLine.data(), static_cast<std::size_t>(out - strLine.data()));
     strLine.assign(s, last + 1, std::string::npos);
-
-    const int error = logFile.Write(records.data(), records.size());
-    release(records);
+    if (strLine.capacity() >= kLongLine) {
+        strLine.shrink_to_fit();
+        giveBackMemory();
+    }
     if (error != 0)
         stopWithMessage("Cannot write to log file (" + std::string(std::strerror(error)) +
                         "). Logging has stopped.");
