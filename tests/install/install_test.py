@@ -193,6 +193,9 @@ def debian_package_installs_runs_and_removes_cleanly(build, cmake, cpack):
         for tool in ("unshare", "chroot", "Xvfb"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
+        tried = subprocess.run(["unshare", "-m", "--propagation", "private", "true"], capture_output=True, text=True)
+        if tried.returncode != 0:
+            raise Skip(f"no private mount namespace to install the package in: {tried.stderr.strip()}")
         scratch = os.path.join(out, "scratch")
         os.mkdir(scratch)
         with Display() as display:
