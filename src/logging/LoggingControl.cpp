@@ -19,9 +19,12 @@ constexpr char kCR = '\r';
 constexpr char kRecordEnd[] = "\r\n";
 constexpr std::size_t kLongLine = 1 << 20;
 
-// Hands memory back to the OS once a long line is gone, so a burst with no CR costs nothing
-// after its line is written or dropped.
-void giveBackMemory() {
+// Hands the memory of a long line back to the OS once the line is gone, so a burst with no CR
+// costs nothing after its line is written or dropped.
+void shrinkIfLong(std::string& bytes) {
+    if (bytes.capacity() < kLongLine)
+        return;
+    bytes.shrink_to_fit();
 #ifdef __GLIBC__
     // glibc keeps freed blocks for reuse, and after large frees it keeps up to 64 MiB.
     ::malloc_trim(0);
@@ -41,11 +44,8 @@ void LoggingControl::BeginLogging() {
         commMain.PortOpen(false);
         return;
     }
-    // Not just cleared: a long line left from the last run gives its memory back.
-    const bool wasLong = strLine.capacity() >= kLongLine;
-    std::string().swap(strLine);
-    if (wasLong)
-        giveBackMemory();
+    strLine.clear();
+    shrinkIfLong(strLine);
     intTicks = 0;
     window.SetEnabled(Switch::tmrTimeout, true);
     window.SetEnabled(Switch::cmdBegin, false);
@@ -91,10 +91,7 @@ void LoggingControl::CapturePortInput() {
     }
     const int error = logFile.Write(strLine.data(), static_cast<std::size_t>(out - strLine.data()));
     strLine.assign(s, last + 1, std::string::npos);
-    if (strLine.capacity() >= kLongLine) {
-        strLine.shrink_to_fit();
-        giveBackMemory();
-    }
+    shrinkIfLong(strLine);
     if (error != 0)
         stopWithMessage("Cannot write to log file (" + std::string(std::strerror(error)) +
                         "). Logging has stopped.");
