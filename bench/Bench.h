@@ -56,6 +56,9 @@ struct QuietWindow final : tolvar::LoggingWindow {
     std::string PathText() const override { return path; }
     void SetEnabled(tolvar::Switch, bool) override {}
     void ShowCritical(const std::string& text, const std::string&) override { box = text; }
+    void ShowProgress(std::int16_t) override {}
+    void HideProgress() override {}
+    void AskAttention() override {}
 };
 
 inline std::string ReadFile(const std::string& path) {

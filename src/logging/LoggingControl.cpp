@@ -51,6 +51,7 @@ void LoggingControl::BeginLogging() {
     window.SetEnabled(Switch::cmdBegin, false);
     window.SetEnabled(Switch::cmdStop, true);
     window.SetEnabled(Switch::txtPath, false);
+    window.ShowProgress(intTicks);
 }
 
 void LoggingControl::StopLogging() {
@@ -60,6 +61,7 @@ void LoggingControl::StopLogging() {
     window.SetEnabled(Switch::cmdBegin, true);
     window.SetEnabled(Switch::cmdStop, false);
     window.SetEnabled(Switch::txtPath, true);
+    window.HideProgress();
 }
 
 void LoggingControl::CapturePortInput() {
@@ -99,8 +101,12 @@ void LoggingControl::CapturePortInput() {
 
 void LoggingControl::CountTimeoutTick() {
     intTicks = static_cast<std::int16_t>(intTicks + 1);
-    if (intTicks == kTickLimit)
+    if (intTicks == kTickLimit) {
         StopLogging();
+        window.AskAttention();
+    } else if (IsLogging()) {
+        window.ShowProgress(intTicks);
+    }
 }
 
 void LoggingControl::PortDisconnected() {
@@ -111,6 +117,7 @@ void LoggingControl::PortDisconnected() {
 void LoggingControl::stopWithMessage(const std::string& text) {
     // Stop first: the box runs its own event loop, and nothing may log behind it.
     StopLogging();
+    window.AskAttention();
     window.ShowCritical(text, "Error");
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tolvar {
@@ -18,6 +19,15 @@ class LoggingWindow {
     virtual void SetEnabled(Switch part, bool enabled) = 0;
     // A modal box with the critical icon and one OK button; returns when it is closed.
     virtual void ShowCritical(const std::string& text, const std::string& title) = 0;
+
+    // Where the desktop shows long work (the taskbar button): the run's ticks so far, out of
+    // LoggingControl::kTickLimit, from Begin to the stop; nothing once logging has stopped.
+    // Neither may fail in a way that stops logging.
+    virtual void ShowProgress(std::int16_t ticks) = 0;
+    virtual void HideProgress() = 0;
+    // Logging stopped without the operator asking (time limit, unplug, failed write): the window
+    // asks for attention if it is not the active one.
+    virtual void AskAttention() = 0;
 };
 
 } // namespace tolvar

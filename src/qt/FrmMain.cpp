@@ -71,4 +71,10 @@ void FrmMain::ShowCritical(const std::string& text, const std::string& title) {
     QMessageBox::critical(this, QString::fromStdString(title), QString::fromStdString(text));
 }
 
+void FrmMain::ShowProgress(std::int16_t) {}
+
+void FrmMain::HideProgress() {}
+
+void FrmMain::AskAttention() {}
+
 } // namespace tolvar

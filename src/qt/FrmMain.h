@@ -37,6 +37,9 @@ class FrmMain final : public QWidget, private LoggingWindow {
     std::string PathText() const override;
     void SetEnabled(Switch part, bool enabled) override;
     void ShowCritical(const std::string& text, const std::string& title) override;
+    void ShowProgress(std::int16_t ticks) override;
+    void HideProgress() override;
+    void AskAttention() override;
 
     std::unique_ptr<::Ui::FrmMain> ui;
     SerialControl commMain;

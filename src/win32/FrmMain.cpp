@@ -286,4 +286,10 @@ void FrmMain::ShowCritical(const std::string& text, const std::string& title) {
     MessageBoxW(frmMain, widen(text).c_str(), widen(title).c_str(), MB_ICONERROR | MB_OK);
 }
 
+void FrmMain::ShowProgress(std::int16_t) {}
+
+void FrmMain::HideProgress() {}
+
+void FrmMain::AskAttention() {}
+
 } // namespace tolvar

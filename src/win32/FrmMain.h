@@ -46,6 +46,9 @@ class FrmMain final : private LoggingWindow {
     std::string PathText() const override;
     void SetEnabled(Switch part, bool enabled) override;
     void ShowCritical(const std::string& text, const std::string& title) override;
+    void ShowProgress(std::int16_t ticks) override;
+    void HideProgress() override;
+    void AskAttention() override;
 
     HWND frmMain;
     HWND cmdBegin = nullptr;

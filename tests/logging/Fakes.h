@@ -52,6 +52,9 @@ struct FakeWindow final : tolvar::LoggingWindow {
                                            {tolvar::Switch::txtPath, true}};
     std::vector<Box> boxes;
     std::function<void()> duringBox;
+    // The taskbar as the operator would see it: ticks shown (-1 for none), attention asked for.
+    int progress = -1;
+    int attentions = 0;
 
     std::string PathText() const override { return path; }
     void SetEnabled(tolvar::Switch part, bool on) override { enabled[part] = on; }
@@ -60,6 +63,9 @@ struct FakeWindow final : tolvar::LoggingWindow {
         if (duringBox)
             duringBox();
     }
+    void ShowProgress(std::int16_t ticks) override { progress = ticks; }
+    void HideProgress() override { progress = -1; }
+    void AskAttention() override { ++attentions; }
     bool idle() const {
         return !enabled.at(tolvar::Switch::tmrTimeout) && enabled.at(tolvar::Switch::cmdBegin) &&
                !enabled.at(tolvar::Switch::cmdStop) && enabled.at(tolvar::Switch::txtPath);

@@ -45,4 +45,26 @@ TEST_F(TimeLimit, everyBeginGetsTheFullNinetyTicks) {
     EXPECT_TRUE(window.idle());
 }
 
+TEST_F(TimeLimit, theTaskbarFollowsTheRunAndOnlyAStopNobodyAskedForCallsForAttention) {
+    control.BeginLogging();
+    EXPECT_EQ(window.progress, 0);
+    tick(control, 7);
+    EXPECT_EQ(window.progress, 7);
+    control.StopLogging();
+    EXPECT_EQ(window.progress, -1);
+    EXPECT_EQ(window.attentions, 0) << "the operator's own stop";
+
+    control.BeginLogging();
+    tick(control, 89);
+    EXPECT_EQ(window.progress, 89);
+    tick(control, 1);
+    EXPECT_EQ(window.progress, -1);
+    EXPECT_EQ(window.attentions, 1) << "the time limit";
+
+    control.BeginLogging();
+    control.PortDisconnected();
+    EXPECT_EQ(window.progress, -1);
+    EXPECT_EQ(window.attentions, 2) << "an unplug";
+}
+
 } // namespace
