@@ -24,6 +24,9 @@ IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "30"))
 STARTS = int(os.environ.get("BENCH_STARTS", "5"))
 WINE_MIB = int(os.environ.get("BENCH_WINE_MIB", "8"))
 TICKS = os.sysconf("SC_CLK_TCK")
+LINE_RATE = 1920  # bytes a second at 19200 8N1
+LINE_SECONDS = int(os.environ.get("BENCH_LINE_SECONDS", "60"))
+LINE_PIECES = [int(p) for p in os.environ.get("BENCH_LINE_PIECES", "1 8 32").split()]
 
 
 def google_benchmark(program):
@@ -94,15 +97,19 @@ class TimedSession(Timed, harness.Session):
             return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
 
     def usage(self):
-        """CPU seconds and context switches of all the program's threads so far."""
-        with open(f"/proc/{self.proc.pid}/stat") as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
-        cpu = (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
-        switches = 0
-        for task in os.listdir(f"/proc/{self.proc.pid}/task"):
-            with open(f"/proc/{self.proc.pid}/task/{task}/status") as status:
-                switches += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
-        return cpu, switches
+        return usage(self.proc.pid)
+
+
+def usage(pid):
+    """CPU seconds and context switches of all of a process's threads so far."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / TICKS  # utime + stime
+    switches = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/status") as status:
+            switches += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
+    return cpu, switches
 
 
 def start_up(program):
@@ -182,6 +189,38 @@ def wine_throughput(exe, tool, copy_loop):
     return best
 
 
+def at_line_rate(session, piece, seconds, out):
+    """Sends 80-byte lines at 19200 8N1 (1,920 bytes a second) in pieces of `piece` bytes for
+    `seconds`, waits until `out` holds them as `session` writes them, and returns the program's CPU
+    ms per minute and context switches (wakeups) a second over the run."""
+    lines = b"".join(b"%07d" % n + b"x" * 72 + b"\r" for n in range(LINE_RATE * seconds // 80))
+    started = time.monotonic()
+    before = usage(session.proc.pid)
+    for n, at in enumerate(range(0, len(lines), piece)):
+        time.sleep(max(0.0, started + n * piece / LINE_RATE - time.monotonic()))
+        session.send(lines[at:at + piece])
+    wanted = len(lines) if isinstance(session, CopyLoopSession) else len(lines) // 80 * 81
+    wait_until(lambda: os.path.getsize(out) == wanted, what="the last line in the file")
+    after = usage(session.proc.pid)
+    took = time.monotonic() - started
+    return (after[0] - before[0]) * 1000 * 60 / took, (after[1] - before[1]) / took
+
+
+def wine_line_rate(exe, tool, copy_loop):
+    """For each piece size: ((CPU, wakeups) of the program, (CPU, wakeups) of the copy loop)."""
+    figures = {}
+    for piece in LINE_PIECES:
+        with TimedWineSession(exe, tool) as s:
+            s.click("cmdBegin")
+            s.wait_logging()
+            time.sleep(1)
+            program = at_line_rate(s, piece, LINE_SECONDS, s.log)
+        with CopyLoopSession(copy_loop, tool) as c:
+            time.sleep(1)
+            figures[piece] = program, at_line_rate(c, piece, LINE_SECONDS, c.copy)
+    return figures
+
+
 def wine_idle(exe, tool, bare):
     """Shares of a core, (program, wineserver), of the logging program with no data and of the bare
     window idle, one after the other: both use the same wineserver."""
@@ -215,9 +254,20 @@ def windows_rows(win_build, rows_file):
     exe = os.path.join(win_build, "src", "win32", "tolvar-logger.exe")
     tool = os.path.join(win_build, "tests", "win32", "window_tool.exe")
     bare = os.path.join(win_build, "bench", "bare_window.exe")
-    program, copy = wine_throughput(exe, tool, os.path.join(win_build, "bench", "copy_loop.exe"))
+    copy_loop = os.path.join(win_build, "bench", "copy_loop.exe")
+    program, copy = wine_throughput(exe, tool, copy_loop)
     row(f"Windows, pty ({WINE_MIB} MiB of 80-byte lines): exe", program, "MiB/s", "ReadFile/WriteFile copy loop",
         copy, 0.8)
+    for piece, ((cpu, wakeups), (base_cpu, base_wakeups)) in wine_line_rate(exe, tool, copy_loop).items():
+        what = f"Windows, 19200 8N1 in {piece}-byte pieces ({LINE_SECONDS} s)"
+        row(f"{what}: CPU of exe", cpu, "ms/min", "copy loop, reading each piece", base_cpu, 1.0,
+            higher_better=False, fmt="{:.0f}")
+        pieces = LINE_RATE / piece
+        row(f"{what}: wakeups of exe", wakeups, "/s", "copy loop, reading each piece", base_wakeups,
+            fmt="{:.0f}")
+        if piece == 8:
+            rows[-1] = rows[-1][:5] + (f"≤ {pieces / 4:.0f} /s (a quarter of the pieces)",
+                                       "yes" if wakeups <= pieces / 4 else "NO")
     (cpu, server), (base_cpu, base_server) = wine_idle(exe, tool, bare)
     for what, value, base in (("exe", cpu, base_cpu), ("exe + wineserver", cpu + server, base_cpu + base_server)):
         row(f"Windows, idle, logging, no data ({IDLE_SECONDS:.0f} s): CPU of {what}", value, "% core",

@@ -206,19 +206,28 @@ LRESULT CALLBACK FrmMain::windowProc(HWND window, UINT message, WPARAM wParam, L
 }
 
 LRESULT FrmMain::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    // Before anything that may stop logging: every line the device has sent goes to the file.
+    const auto gatherInput = [this] {
+        commMain.Gather();
+        logic.CapturePortInput();
+    };
     switch (message) {
     case WM_COMMAND:
         // Only a click of an enabled button counts: a disabled one has no access key either.
         if (HIWORD(wParam) == BN_CLICKED) {
             if (LOWORD(wParam) == cmdBeginId && IsWindowEnabled(cmdBegin))
                 logic.BeginLogging();
-            else if (LOWORD(wParam) == cmdStopId && IsWindowEnabled(cmdStop))
+            else if (LOWORD(wParam) == cmdStopId && IsWindowEnabled(cmdStop)) {
+                gatherInput();
                 logic.StopLogging();
+            }
         }
         return 0;
     case WM_TIMER:
-        if (wParam == tmrTimeoutId && timerOn)
+        if (wParam == tmrTimeoutId && timerOn) {
+            gatherInput();
             logic.CountTimeoutTick();
+        }
         return 0;
     case SerialControl::OnComm:
         logic.CapturePortInput();
@@ -241,6 +250,7 @@ LRESULT FrmMain::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_CLOSE:
         // The dialog manager would turn this into a Cancel command; the window just closes.
+        gatherInput();
         DestroyWindow(frmMain);
         return 0;
     case WM_DESTROY:

@@ -1,26 +1,33 @@
 // SPDX-License-Identifier: MIT
 #include "SerialControl.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tolvar {
 
 namespace {
 
-// How long one read waits for a first byte. On Windows a read returns as soon as a byte arrives,
-// and a Stop ends it at once. Wine lets every read run its full time: there this is also how late
-// data, the close after a Stop and a vanished device are seen, and an idle reader wakes twice a
-// second (well under 1 ms of CPU each).
-constexpr DWORD kReadWait = 500;
+// How long the driver gathers what follows a piece's first byte before the reader takes it all:
+// a record reaches the file within this, plus a few ms, of its CR, and a line arriving in small
+// pieces costs the reader two wake-ups per pace instead of one per piece.
+constexpr DWORD kPace = 50;
+// A take this large means the bytes come far faster than any serial line: read on unpaced.
+constexpr DWORD kBusy = 1024;
+constexpr DWORD kChunk = 64 * 1024;
+// A reader always answers Gather within milliseconds; this only bounds a broken driver.
+constexpr DWORD kGatherWait = 1000;
 
 } // namespace
 
 SerialControl::SerialControl(HWND notified, std::wstring portName)
-    : window(notified), name(std::move(portName)) {}
+    : window(notified), name(std::move(portName)),
+      wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      gathered(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      readDone(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 SerialControl::~SerialControl() {
     PortOpen(false);
-    endReader();
 }
 
 int SerialControl::PortOpen(bool open) {
@@ -28,18 +35,20 @@ int SerialControl::PortOpen(bool open) {
         if (!isOpen)
             return 0;
         isOpen = false;
-        stopping = true;
-        CancelSynchronousIo(reader);
-        dropQueued();
+        endReader();
+        dropQueued(); // what came after the last Gather
         return 0;
     }
     if (isOpen)
         return 0;
-    endReader();
+    if (!wake || !gathered || !readDone)
+        return ERROR_NOT_ENOUGH_MEMORY;
 
-    // Share mode 0: Windows refuses the port while another program holds it.
-    HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    // Share mode 0: Windows refuses the port while another program holds it. Overlapped, so
+    // that the reader's wait for a byte can be ended by a Gather or a Stop.
+    UniqueHandle opened = OwnHandle(CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+    if (!opened)
         return static_cast<int>(GetLastError());
 
     DCB dcb{};
@@ -53,22 +62,23 @@ int SerialControl::PortOpen(bool open) {
     // no XON/XOFF, no parity check, NUL bytes kept, and a line error never stops the reads.
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    // Return as soon as any byte is there; wait at most kReadWait for the first.
-    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, kReadWait, 0, 0};
-    if (!SetCommState(handle, &dcb) || !SetCommTimeouts(handle, &timeouts)) {
+    // No timeouts: a read ends when it has all it asked for. Wine does not honour the timeouts
+    // that end a read at the first byte, so the reader asks for one byte, then for what is there.
+    COMMTIMEOUTS timeouts{};
+    if (!SetCommState(opened.get(), &dcb) || !SetCommTimeouts(opened.get(), &timeouts)) {
         const DWORD error = GetLastError();
-        CloseHandle(handle);
         return error != 0 ? static_cast<int>(error) : ERROR_INVALID_HANDLE;
     }
 
-    port = handle;
+    port = std::move(opened);
     stopping = false;
+    gatherWanted = false;
     gone = false;
-    dropQueued(); // what the last reader queued as it was being stopped
-    reader = CreateThread(nullptr, 0, &SerialControl::readerMain, this, 0, nullptr);
-    if (reader == nullptr) {
+    ResetEvent(wake.get());
+    reader.reset(CreateThread(nullptr, 0, &SerialControl::readerMain, this, 0, nullptr));
+    if (!reader) {
         const DWORD error = GetLastError();
-        CloseHandle(port);
+        port.reset();
         return static_cast<int>(error);
     }
     isOpen = true;
@@ -81,49 +91,98 @@ std::string SerialControl::Input() {
     return std::exchange(queue, std::string());
 }
 
+void SerialControl::Gather() {
+    if (!isOpen)
+        return;
+    ResetEvent(gathered.get());
+    gatherWanted = true;
+    SetEvent(wake.get());
+    // A reader that has ended (its device gone) has queued all it ever will.
+    const HANDLE answers[] = {gathered.get(), reader.get()};
+    WaitForMultipleObjects(2, answers, FALSE, kGatherWait);
+}
+
 DWORD WINAPI SerialControl::readerMain(void* control) {
-    auto* self = static_cast<SerialControl*>(control);
-    self->read();
-    // Only the reader closes the port, once no read of its can use the handle any more.
-    CloseHandle(self->port);
+    static_cast<SerialControl*>(control)->read();
     return 0;
 }
 
 void SerialControl::read() {
-    static constexpr DWORD kChunk = 64 * 1024;
     std::string buffer(kChunk, '\0');
+    bool busy = false;
     for (;;) {
         DWORD got = 0;
-        const ULONGLONG asked = GetTickCount64();
-        const BOOL ok = ReadFile(port, buffer.data(), kChunk, &got, nullptr);
+        // Asleep until the first byte of a piece comes, or the window wakes the reader.
+        Read first = readSome(buffer.data(), 1, got);
+        if (first == Read::failed)
+            break; // the device went away (on Windows, an unplugged USB adapter)
+        // Let the rest of the line gather in the driver, unless the window wants it now.
+        if (got > 0 && !busy && !stopping && !gatherWanted &&
+            WaitForSingleObject(wake.get(), kPace) == WAIT_OBJECT_0)
+            first = Read::woken;
         if (stopping)
             return;
-        if (!ok)
-            break; // the device went away (on Windows, an unplugged USB adapter)
-        if (got > 0) {
-            bool post = false;
-            {
-                const std::lock_guard<std::mutex> lock(queueLock);
-                queue.append(buffer, 0, got);
-                post = !notice;
-                notice = true;
-            }
-            // One message for everything queued until Input takes it.
-            if (post)
-                PostMessageW(window, OnComm, 0, 0);
-            continue;
-        }
-        // Nothing came: the wait ran out, or (under wine) the device is gone, which shows only
-        // as a failing ClearCommError.
+        // Read before taking the bytes, so that a Gather answered below covers every byte
+        // received before it was asked for.
+        const bool gathering = gatherWanted.exchange(false);
+        COMSTAT status{};
         DWORD errors = 0;
-        if (!ClearCommError(port, &errors, nullptr))
+        // Under wine a vanished device shows only here: its reads come back empty at once.
+        if (!ClearCommError(port.get(), &errors, &status))
             break;
-        // A driver that ends empty reads at once must not make this loop spin.
-        if (GetTickCount64() - asked < kReadWait / 2)
-            Sleep(kReadWait / 2);
+        DWORD more = 0;
+        if (status.cbInQue > 0 &&
+            readSome(buffer.data() + got, std::min(status.cbInQue, kChunk - got), more) ==
+                Read::failed)
+            break;
+        got += more;
+        queueBytes(buffer.data(), got);
+        busy = got >= kBusy;
+        if (gathering)
+            SetEvent(gathered.get());
+        // A driver that ends reads empty by itself must not make this loop spin.
+        if (got == 0 && first == Read::done)
+            WaitForSingleObject(wake.get(), kPace);
     }
     gone = true;
     PostMessageW(window, Disconnected, 0, 0);
+}
+
+// One overlapped read of up to `size` bytes, ended early only when the window sets `wake`.
+SerialControl::Read SerialControl::readSome(char* at, DWORD size, DWORD& got) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = readDone.get();
+    Read result = Read::done;
+    if (!ReadFile(port.get(), at, size, nullptr, &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return Read::failed;
+        const HANDLE events[] = {readDone.get(), wake.get()};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelIoEx(port.get(), &overlapped);
+            result = Read::woken;
+        }
+    }
+    // A read cancelled just after its byte came still hands the byte over.
+    got = 0;
+    if (!GetOverlappedResult(port.get(), &overlapped, &got, TRUE) &&
+        GetLastError() != ERROR_OPERATION_ABORTED)
+        return Read::failed;
+    return result;
+}
+
+void SerialControl::queueBytes(const char* bytes, DWORD size) {
+    if (size == 0)
+        return;
+    bool post = false;
+    {
+        const std::lock_guard<std::mutex> lock(queueLock);
+        queue.append(bytes, size);
+        post = !notice;
+        notice = true;
+    }
+    // One message for everything queued until Input takes it.
+    if (post)
+        PostMessageW(window, OnComm, 0, 0);
 }
 
 void SerialControl::dropQueued() {
@@ -133,17 +192,12 @@ void SerialControl::dropQueued() {
 }
 
 void SerialControl::endReader() {
-    if (reader == nullptr)
-        return;
     stopping = true;
-    // Cancel until the thread ends: a read that began just after a cancel would wait its full
-    // time on Windows.
-    while (WaitForSingleObject(reader, 0) == WAIT_TIMEOUT) {
-        CancelSynchronousIo(reader);
-        WaitForSingleObject(reader, 10);
-    }
-    CloseHandle(reader);
-    reader = nullptr;
+    SetEvent(wake.get());
+    WaitForSingleObject(reader.get(), INFINITE);
+    reader.reset();
+    // Only now that no read of the reader's can use it.
+    port.reset();
 }
 
 } // namespace tolvar

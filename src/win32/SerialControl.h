@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "Handle.h"
 #include "SerialPort.h"
 
 #include <windows.h>
@@ -12,8 +13,9 @@
 namespace tolvar {
 
 // Port 1 with its stored settings: 19200 bit/s, 8 data bits, no parity, one stop bit.
-// A reader thread blocks in ReadFile and queues what arrives; the window's thread learns of it
-// by the two messages below, posted to the window handed to the constructor.
+// A reader thread waits for the first byte, lets the driver gather what follows for a moment, and
+// queues it all; the window's thread learns of it by the two messages below, posted to the window
+// handed to the constructor.
 class SerialControl final : public SerialPort {
   public:
     // Bytes are waiting for Input.
@@ -31,25 +33,48 @@ class SerialControl final : public SerialPort {
 
     int PortOpen(bool open) override;
     std::string Input() override;
+    // Queues every byte the port has received so far, without waiting for the reader's pace;
+    // returns once they are queued (or after a short while if the reader cannot answer). The
+    // window calls it before anything that may stop logging, then takes the bytes with Input.
+    void Gather();
     // The port is open and its device has gone away: the window should close it.
     bool IsGone() const { return isOpen && gone; }
 
   private:
+    // How a read ended: by itself, cut short by wake, or by a failing port.
+    enum class Read { done, woken, failed };
+
     static DWORD WINAPI readerMain(void* control);
     void read();
-    // Waits for a stopped reader to finish its last read; it closes the port as it ends.
+    Read readSome(char* at, DWORD size, DWORD& got);
+    void queueBytes(const char* bytes, DWORD size);
+    // Stops the reader and waits for it to end.
     void endReader();
     void dropQueued();
 
+    // Window thread only.
     HWND window;
     std::wstring name;
     bool isOpen = false;
-    HANDLE port = INVALID_HANDLE_VALUE; // the reader's, from start to end
-    HANDLE reader = nullptr;
+    UniqueHandle reader;
+
+    // Opened by the window thread before the reader starts and closed by it after the reader
+    // has ended; in between, only the reader does I/O on it.
+    UniqueHandle port;
+    // Made in the constructor, never replaced. The window thread sets wake after setting stopping
+    // or gatherWanted, and waits for gathered; the reader waits for wake and sets gathered.
+    UniqueHandle wake;
+    UniqueHandle gathered;
+    // The reader's own, for its reads.
+    UniqueHandle readDone;
+
+    // Atomic.
     std::atomic<bool> stopping{false};
+    std::atomic<bool> gatherWanted{false};
     std::atomic<bool> gone{false};
 
     std::mutex queueLock;
+    // Under queueLock.
     std::string queue;   // received, not yet taken by Input
     bool notice = false; // an OnComm message is on its way for what is queued
 };
