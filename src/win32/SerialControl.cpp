@@ -11,12 +11,14 @@ namespace {
 // How long the driver gathers what follows a piece's first byte before the reader takes it all:
 // a record reaches the file within this, plus a few ms, of its CR, and a line arriving in small
 // pieces costs the reader two wake-ups per pace instead of one per piece.
-constexpr DWORD kPace = 50;
+constexpr DWORD kPace = 60;
 // A take this large means the bytes come far faster than any serial line: read on unpaced.
 constexpr DWORD kBusy = 1024;
 constexpr DWORD kChunk = 64 * 1024;
-// A reader always answers Gather within milliseconds; this only bounds a broken driver.
+// A reader always answers Gather within milliseconds, and a read of bytes the driver holds ends
+// at once; these only bound a broken driver.
 constexpr DWORD kGatherWait = 1000;
+constexpr DWORD kTakeWait = 1000;
 
 } // namespace
 
@@ -109,17 +111,23 @@ DWORD WINAPI SerialControl::readerMain(void* control) {
 
 void SerialControl::read() {
     std::string buffer(kChunk, '\0');
-    bool busy = false;
+    DWORD took = 0; // what the last take found
     for (;;) {
         DWORD got = 0;
-        // Asleep until the first byte of a piece comes, or the window wakes the reader.
-        Read first = readSome(buffer.data(), 1, got);
-        if (first == Read::failed)
-            break; // the device went away (on Windows, an unplugged USB adapter)
-        // Let the rest of the line gather in the driver, unless the window wants it now.
-        if (got > 0 && !busy && !stopping && !gatherWanted &&
-            WaitForSingleObject(wake.get(), kPace) == WAIT_OBJECT_0)
-            first = Read::woken;
+        bool woken = false;
+        if (took == 0) {
+            // Nothing came of late: asleep until a byte comes, or the window wakes the reader.
+            const Read first = readSome(buffer.data(), 1, got, true);
+            if (first == Read::failed)
+                break; // the device went away (on Windows, an unplugged USB adapter)
+            woken = first == Read::woken;
+        }
+        // Bytes are coming: let the driver gather them for a while (one wait, where waiting for
+        // the first byte again would cost a read), unless the window wants them now or they come
+        // far faster than any serial line. Also what keeps a driver that ends reads empty by
+        // itself from making this loop spin.
+        if (!woken && took < kBusy && !stopping && !gatherWanted)
+            WaitForSingleObject(wake.get(), kPace);
         if (stopping)
             return;
         // Read before taking the bytes, so that a Gather answered below covers every byte
@@ -132,24 +140,22 @@ void SerialControl::read() {
             break;
         DWORD more = 0;
         if (status.cbInQue > 0 &&
-            readSome(buffer.data() + got, std::min(status.cbInQue, kChunk - got), more) ==
+            readSome(buffer.data() + got, std::min(status.cbInQue, kChunk - got), more, false) ==
                 Read::failed)
             break;
-        got += more;
-        queueBytes(buffer.data(), got);
-        busy = got >= kBusy;
+        took = got + more;
+        queueBytes(buffer.data(), took);
         if (gathering)
             SetEvent(gathered.get());
-        // A driver that ends reads empty by itself must not make this loop spin.
-        if (got == 0 && first == Read::done)
-            WaitForSingleObject(wake.get(), kPace);
     }
     gone = true;
     PostMessageW(window, Disconnected, 0, 0);
 }
 
-// One overlapped read of up to `size` bytes, ended early only when the window sets `wake`.
-SerialControl::Read SerialControl::readSome(char* at, DWORD size, DWORD& got) {
+// One overlapped read of up to `size` bytes. A wakeable read ends early when the window sets
+// `wake`; any other is asked only for bytes the driver already holds, and ends at once unless the
+// driver is broken.
+SerialControl::Read SerialControl::readSome(char* at, DWORD size, DWORD& got, bool wakeable) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = readDone.get();
     Read result = Read::done;
@@ -157,12 +163,13 @@ SerialControl::Read SerialControl::readSome(char* at, DWORD size, DWORD& got) {
         if (GetLastError() != ERROR_IO_PENDING)
             return Read::failed;
         const HANDLE events[] = {readDone.get(), wake.get()};
-        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        if (WaitForMultipleObjects(wakeable ? 2 : 1, events, FALSE,
+                                   wakeable ? INFINITE : kTakeWait) != WAIT_OBJECT_0) {
             CancelIoEx(port.get(), &overlapped);
             result = Read::woken;
         }
     }
-    // A read cancelled just after its byte came still hands the byte over.
+    // A read cancelled just after its bytes came still hands them over.
     got = 0;
     if (!GetOverlappedResult(port.get(), &overlapped, &got, TRUE) &&
         GetLastError() != ERROR_OPERATION_ABORTED)

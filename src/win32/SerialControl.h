@@ -46,7 +46,7 @@ class SerialControl final : public SerialPort {
 
     static DWORD WINAPI readerMain(void* control);
     void read();
-    Read readSome(char* at, DWORD size, DWORD& got);
+    Read readSome(char* at, DWORD size, DWORD& got, bool wakeable);
     void queueBytes(const char* bytes, DWORD size);
     // Stops the reader and waits for it to end.
     void endReader();

@@ -114,6 +114,55 @@ def closing_the_window_keeps_every_complete_line(*program):
         assert s.log_bytes() == LOGGED, s.log_bytes()
 
 
+def stop_right_after_a_line_keeps_the_line(*program):
+    with session(*program) as s:
+        # The pointer waits over Stop (a click on it while disabled does nothing) and Alt+B begins,
+        # so each click comes 50 ms after its line rather than after a look-up of where Stop is.
+        s.click("cmdStop")
+        expected = b""
+        for round in range(4):
+            s.key("alt+b")
+            s.wait_logging()
+            line = b"round %d" % round
+            expected += line + b"\r\n"
+            s.send(line + b"\r")
+            time.sleep(0.05)
+            s.xdotool("click", "1")
+            s.wait_port_closed()
+            assert s.log_bytes() == expected, s.log_bytes()
+
+
+def closing_the_window_right_after_a_line_keeps_the_line(*program):
+    with session(*program) as s:
+        s.click("cmdBegin")
+        s.wait_logging()
+        s.send(b"last\r")
+        time.sleep(0.05)
+        s.close_window()
+        assert s.wait_exit() == 0
+        assert s.log_bytes() == b"last\r\n", s.log_bytes()
+
+
+def each_line_is_in_the_file_within_a_tenth_of_a_second(*program):
+    with session(*program) as s:
+        s.click("cmdBegin")
+        s.wait_logging()
+        expected, late = b"", []
+        for n in range(20):
+            line = b"line %02d" % n
+            expected += line + b"\r\n"
+            s.send(line + b"\r")
+            sent = time.monotonic()
+            while s.log_bytes() != expected and time.monotonic() - sent < 2:
+                time.sleep(0.002)
+            took = time.monotonic() - sent
+            if took > 0.1:
+                late.append(f"{line.decode()}: {took * 1000:.0f} ms")
+            time.sleep(0.13)  # lines start at random points of the program's own pace
+        assert s.log_bytes() == expected, s.log_bytes()
+        assert not late, late
+
+
 def kill_keeps_every_complete_line(*program):
     with session(*program) as s:
         # Waiting for the file proves each record reached the OS before any stop or exit.
@@ -164,5 +213,8 @@ if __name__ == "__main__":
          unusable_log_paths_show_error_and_leave_the_port_closed,
          unplugging_shows_one_box_and_leaves_the_program_idle,
          closing_the_window_keeps_every_complete_line,
+         stop_right_after_a_line_keeps_the_line,
+         closing_the_window_right_after_a_line_keeps_the_line,
+         each_line_is_in_the_file_within_a_tenth_of_a_second,
          kill_keeps_every_complete_line,
          logging_ends_by_itself_after_ninety_ticks)
