@@ -8,9 +8,9 @@ namespace tolvar {
 
 namespace {
 
-// How long the driver gathers what follows a piece's first byte before the reader takes it all:
-// a record reaches the file within this, plus a few ms, of its CR, and a line arriving in small
-// pieces costs the reader two wake-ups per pace instead of one per piece.
+// How long the driver gathers bytes before the reader takes them all: a record reaches the file
+// within this, plus a few ms, of its CR, and a line arriving in small pieces costs a wake-up of
+// the reader and one of the window per pace instead of one per piece.
 constexpr DWORD kPace = 60;
 // A take this large means the bytes come far faster than any serial line: read on unpaced.
 constexpr DWORD kBusy = 1024;
