@@ -24,13 +24,26 @@ FrmMain::FrmMain(const QString& portName, QWidget* parent)
     ui->txtPath->installEventFilter(this);
 
     connect(ui->cmdBegin, &QPushButton::clicked, this, [this] { logic.BeginLogging(); });
-    connect(ui->cmdStop, &QPushButton::clicked, this, [this] { logic.StopLogging(); });
+    // What the port has gathered is logged before each stop and each tick, either of which may
+    // close it.
+    connect(ui->cmdStop, &QPushButton::clicked, this, [this] {
+        logic.CapturePortInput();
+        logic.StopLogging();
+    });
     connect(&commMain, &SerialControl::OnComm, this, [this] { logic.CapturePortInput(); });
     connect(&commMain, &SerialControl::Disconnected, this, [this] { logic.PortDisconnected(); });
-    connect(&tmrTimeout, &QTimer::timeout, this, [this] { logic.CountTimeoutTick(); });
+    connect(&tmrTimeout, &QTimer::timeout, this, [this] {
+        logic.CapturePortInput();
+        logic.CountTimeoutTick();
+    });
 }
 
 FrmMain::~FrmMain() = default;
+
+void FrmMain::closeEvent(QCloseEvent* event) {
+    logic.CapturePortInput();
+    QWidget::closeEvent(event);
+}
 
 bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
     // Alt+letter is an access key: when it clicks nothing (Alt+S while idle) the field must not

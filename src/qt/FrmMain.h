@@ -31,6 +31,8 @@ class FrmMain final : public QWidget, private LoggingWindow {
     const LoggingControl& logging() const { return logic; }
 
   protected:
+    // Every complete line the port has gathered reaches the file before the window goes.
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:

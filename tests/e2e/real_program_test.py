@@ -114,6 +114,51 @@ def closing_the_window_keeps_every_complete_line(*program):
         assert s.log_bytes() == LOGGED, s.log_bytes()
 
 
+def stop_right_after_a_line_keeps_it(*program):
+    with session(*program) as s:
+        expected = b""
+        for round in range(4):
+            s.click("cmdBegin")
+            s.wait_logging()
+            line = b"round %d\r" % round
+            s.send(line + b"unfinished")
+            time.sleep(0.05)
+            s.click("cmdStop")
+            s.wait_port_closed()
+            expected += line + b"\n"
+            assert s.log_bytes() == expected, (round, s.log_bytes())
+
+
+def closing_the_window_right_after_a_line_keeps_it(*program):
+    with session(*program) as s:
+        s.click("cmdBegin")
+        s.wait_logging()
+        s.send(b"last line\runfinished")
+        time.sleep(0.05)
+        s.close_window()
+        assert s.wait_exit() == 0
+        assert s.log_bytes() == b"last line\r\n", s.log_bytes()
+
+
+def each_record_is_in_the_file_within_a_tenth_of_a_second(*program):
+    with session(*program) as s:
+        s.click("cmdBegin")
+        s.wait_logging()
+        size, delays = 0, []
+        for n in range(20):
+            line = b"reading %02d\r" % n
+            s.send(line)
+            sent = time.monotonic()
+            size += len(line) + 1
+            while len(s.log_bytes() or b"") < size and time.monotonic() - sent < 2:
+                time.sleep(0.001)
+            delays.append(time.monotonic() - sent)
+            # Lines after a quiet spell and lines while the program is still gathering.
+            time.sleep((0.005, 0.03, 0.2)[n % 3])
+        assert s.log_bytes() == b"".join(b"reading %02d\r\n" % n for n in range(20)), s.log_bytes()
+        assert max(delays) <= 0.1, "CR to record (ms): " + " ".join(f"{d * 1000:.0f}" for d in delays)
+
+
 def kill_keeps_every_complete_line(*program):
     with session(*program) as s:
         # Waiting for the file proves each record reached the OS before any stop or exit.
@@ -164,5 +209,8 @@ if __name__ == "__main__":
          unusable_log_paths_show_error_and_leave_the_port_closed,
          unplugging_shows_one_box_and_leaves_the_program_idle,
          closing_the_window_keeps_every_complete_line,
+         stop_right_after_a_line_keeps_it,
+         closing_the_window_right_after_a_line_keeps_it,
+         each_record_is_in_the_file_within_a_tenth_of_a_second,
          kill_keeps_every_complete_line,
          logging_ends_by_itself_after_ninety_ticks)
