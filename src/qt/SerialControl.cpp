@@ -12,11 +12,14 @@ namespace tolvar {
 namespace {
 
 // A read that takes this much shows the port delivering far faster than 19200 bit/s could
-// (40 ms of the line is 77 bytes): pacing would only slow it, so the next read follows at once.
-constexpr std::size_t kFlood = 4096;
-// One Input hands out at most this much, so a flood cannot grow it without end; the kernel holds
-// far less than this, so everything received before the call is still taken.
-constexpr std::size_t kMostPerInput = std::size_t{1} << 20;
+// (70 ms of the line is 134 bytes): pacing would only slow it, so reads follow each other at once.
+constexpr std::size_t kFlood = 1024;
+// What one Input hands out at most, so a flood cannot grow it without end: a terminal's buffers
+// hold far less, so a caller about to close still takes everything received. Kept well below the
+// size at which the logic hands a long line's memory back after each write.
+constexpr std::size_t kMostPerInput = std::size_t{256} << 10;
+// Paced reads take a flood in smaller slices, so that the device's writes and ours overlap.
+constexpr std::size_t kMostPerHandOver = std::size_t{16} << 10;
 
 int applySettings(int port) {
     termios tio{};
@@ -44,8 +47,7 @@ QString SerialControl::port1Name() {
 
 SerialControl::SerialControl(const QString& portName, QObject* parent)
     : QObject(parent), devicePath(portName.toStdString()), lock(devicePath) {
-    pace.setSingleShot(true);
-    connect(&pace, &QTimer::timeout, this, &SerialControl::onPaced);
+    connect(&pace, &QTimer::timeout, this, &SerialControl::handOver);
 }
 
 SerialControl::~SerialControl() {
@@ -89,14 +91,19 @@ int SerialControl::open() {
     if (const int error = applySettings(port); error != 0)
         return error;
     vanished = false;
-    readable = std::make_unique<QSocketNotifier>(port, QSocketNotifier::Read);
-    connect(readable.get(), &QSocketNotifier::activated, this, &SerialControl::onReadable);
+    readable = new QSocketNotifier(port, QSocketNotifier::Read, this);
+    connect(readable, &QSocketNotifier::activated, this, &SerialControl::onReadable);
     return 0;
 }
 
 void SerialControl::close() {
     pace.stop();
-    readable.reset();
+    if (readable != nullptr) {
+        // Later: this may run in a handler of the notifier's own signal.
+        readable->setEnabled(false);
+        readable->deleteLater();
+        readable = nullptr;
+    }
     if (port < 0)
         return;
     // The lock file goes while the port is still ours: closed first, a pseudo-terminal's number
@@ -111,7 +118,8 @@ void SerialControl::close() {
 std::string SerialControl::Input() {
     std::string bytes;
     char buffer[16384];
-    while (port >= 0 && !vanished && bytes.size() < kMostPerInput) {
+    const std::size_t most = handingOver ? kMostPerHandOver : kMostPerInput;
+    while (port >= 0 && !vanished && bytes.size() < most) {
         const ssize_t n = ::read(port, buffer, sizeof buffer);
         if (n > 0)
             bytes.append(buffer, static_cast<std::size_t>(n));
@@ -128,22 +136,29 @@ std::string SerialControl::Input() {
 
 void SerialControl::onReadable() {
     readable->setEnabled(false);
-    pace.start(kPaceMs);
+    handOver(); // the first bytes after a quiet spell go at once
 }
 
-void SerialControl::onPaced() {
+void SerialControl::handOver() {
     taken = 0;
+    handingOver = true;
     emit OnComm();
+    handingOver = false;
     if (port < 0)
         return; // a handler closed the port
+    const Clock::time_point now = Clock::now();
+    if (taken >= kFlood)
+        lastFlood = now;
     if (vanished) {
         // Closed first: an open port that is gone reports itself again and again.
         close();
         emit Disconnected();
-    } else if (taken == 0) {
+    } else if (taken == 0 || now - lastFlood < std::chrono::milliseconds(kPaceMs)) {
+        // Nothing more came, or a flood that pacing would only slow: read as bytes come.
+        pace.stop();
         readable->setEnabled(true);
-    } else {
-        pace.start(taken >= kFlood ? 0 : kPaceMs);
+    } else if (!pace.isActive()) {
+        pace.start(kPaceMs); // it repeats while bytes keep coming
     }
 }
 

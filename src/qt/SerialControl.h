@@ -9,16 +9,16 @@
 #include <QString>
 #include <QTimer>
 
-#include <memory>
+#include <chrono>
 #include <termios.h>
 
 namespace tolvar {
 
 // Port 1 with its stored settings: 19200 bit/s, 8 data bits, no parity, one stop bit.
 //
-// A logger needs no echo, so the control lets bytes gather: the first byte after a quiet spell
-// starts a pacing timer, and only when it runs out is OnComm raised. While bytes keep coming the
-// timer runs on; the first read that finds nothing hands the watch back to the descriptor. At the
+// A logger needs no echo, so the control lets bytes gather: the first bytes after a quiet spell
+// are handed out at once, and from then on OnComm is raised once a pacing interval while bytes
+// keep coming; the first read that finds nothing hands the watch back to the descriptor. At the
 // line's rate that is one wakeup per pacing interval instead of one per piece the driver hands
 // over, and none at all while the device is silent.
 class SerialControl final : public QObject, public SerialPort {
@@ -26,7 +26,7 @@ class SerialControl final : public QObject, public SerialPort {
 
   public:
     // Bytes wait at most this long after arriving before OnComm is raised.
-    static constexpr int kPaceMs = 40;
+    static constexpr int kPaceMs = 70;
 
     // Port 1 of this system; tests hand in a pseudo-terminal instead.
     static QString port1Name();
@@ -46,18 +46,22 @@ class SerialControl final : public QObject, public SerialPort {
     void Disconnected();
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     int open();
     void close();
     void onReadable();
-    void onPaced();
+    void handOver();
 
     std::string devicePath;
     PortLock lock;
     int port = -1;
-    termios restored{}; // the settings the port had before we opened it
-    std::unique_ptr<QSocketNotifier> readable;
+    termios restored{};                  // the settings the port had before we opened it
+    QSocketNotifier* readable = nullptr; // a child, while the port is open
     QTimer pace;
-    std::size_t taken = 0; // bytes Input read since the pacing timer last ran out
+    std::size_t taken = 0;       // bytes Input read since the pacing timer last ran out
+    Clock::time_point lastFlood; // when a read last took more than the line could have sent
+    bool handingOver = false;    // OnComm is being raised
     bool vanished = false;
 };
 
