@@ -11,14 +11,14 @@ namespace tolvar {
 
 namespace {
 
-// A read that takes this much shows the port delivering far faster than 19200 bit/s could
-// (70 ms of the line is 134 bytes): pacing would only slow it, so reads follow each other at once.
+// A hand-over that takes this much shows the port delivering far faster than 19200 bit/s could
+// (70 ms of the line is 134 bytes): pacing would only slow it, so the control reads as bytes come.
 constexpr std::size_t kFlood = 1024;
 // What one Input hands out at most, so a flood cannot grow it without end: a terminal's buffers
 // hold far less, so a caller about to close still takes everything received. Kept well below the
 // size at which the logic hands a long line's memory back after each write.
 constexpr std::size_t kMostPerInput = std::size_t{256} << 10;
-// Paced reads take a flood in smaller slices, so that the device's writes and ours overlap.
+// A hand-over takes a flood in smaller slices, so that the device's writes and ours overlap.
 constexpr std::size_t kMostPerHandOver = std::size_t{16} << 10;
 
 int applySettings(int port) {

@@ -59,8 +59,8 @@ class SerialControl final : public QObject, public SerialPort {
     termios restored{};                  // the settings the port had before we opened it
     QSocketNotifier* readable = nullptr; // a child, while the port is open
     QTimer pace;
-    std::size_t taken = 0;       // bytes Input read since the pacing timer last ran out
-    Clock::time_point lastFlood; // when a read last took more than the line could have sent
+    std::size_t taken = 0;       // bytes Input read since the last hand-over began
+    Clock::time_point lastFlood; // when a hand-over last took more than the line could send
     bool handingOver = false;    // OnComm is being raised
     bool vanished = false;
 };
