@@ -12,7 +12,7 @@ import tempfile
 import time
 
 from tolvartest import main, wait_until
-from tolvartest.harness import in_private_lock_folders, session
+from tolvartest.harness import session
 
 LINES = b"AB\r\nCD\r\n"
 LOGGED = b"AB\r\n\nCD\r\n"  # a device's CR LF leaves its LF at the start of the next record
@@ -86,7 +86,6 @@ def unopenable_port_shows_port_open_and_creates_no_log(*program):
 
 def a_fifo_as_port_1s_lock_file_shows_port_open_at_once(kind, *program):
     """The Qt program only: Windows has no lock files."""
-    in_private_lock_folders()
     with tempfile.TemporaryDirectory() as folder:
         # Planted in the program's own /run/lock, inside the launcher's namespace, before it starts.
         planter = os.path.join(folder, "plant-fifo")

@@ -146,14 +146,6 @@ def runs_the_command_with_the_device_as_port_1(launcher):
 
 def shares_the_device_lock_with_other_serial_programs(launcher):
     with pty_in_private_lock_folders() as (slave, lock, folder):
-        marker = os.path.join(folder, "started")
-        held = b"%10d\n" % os.getpid()
-        with open(lock, "wb") as f:
-            f.write(held)
-        result = launch(launcher, slave, "touch", marker)
-        assert result.returncode == 75 and "is in use" in result.stderr, result
-        assert not os.path.exists(marker) and read(lock) == held, "another program's lock was touched"
-
         with open(lock, "wb") as f:
             f.write(b"%10d\n" % DEAD)  # stale: taken over
         program = subprocess.Popen([launcher, slave, "sh", "-c", "read line"], stdin=subprocess.PIPE)
@@ -187,12 +179,6 @@ def planted_files_never_turn_the_launcher_against_anyone(launcher):
         assert result.returncode == 0, result
         assert read(victim) == content, "written through a planted link"
         wait_until(lambda: read(lock) is None, what="the lock going with the program")
-
-        os.symlink(victim, lock)
-        result = launch(launcher, slave, "true")
-        assert result.returncode == 75 and lock in result.stderr, result
-        assert read(victim) == content and os.readlink(lock) == victim
-        os.unlink(lock)
 
         os.mkfifo(lock)
         started = time.monotonic()

@@ -57,7 +57,10 @@ def in_private_lock_folders():
 
 
 def session(kind, program, *tools, **options):
-    """A session of the program of that kind: "qt" PROGRAM, or "win32" EXE WINDOW_TOOL_EXE."""
+    """A session of the program of that kind: "qt" PROGRAM, or "win32" EXE WINDOW_TOOL_EXE. A Qt
+    session runs in lock folders of its own, as the launcher holds a lock outside the program."""
+    if kind == "qt":
+        in_private_lock_folders()
     return {"qt": Session, "win32": WineSession}[kind](program, *tools, **options)
 
 

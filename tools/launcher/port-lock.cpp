@@ -23,10 +23,14 @@
 
 namespace {
 
-int fail(int status, const std::string& what, const std::string& more = {}) {
+void say(const std::string& what, const std::string& more = {}) {
     std::fprintf(stderr, "tolvar-logger-on: %s\n", what.c_str());
     if (!more.empty())
         std::fprintf(stderr, "%s\n", more.c_str());
+}
+
+int fail(int status, const std::string& what, const std::string& more = {}) {
+    say(what, more);
     return status;
 }
 
@@ -87,9 +91,8 @@ int main(int argc, char* argv[]) {
         return fail(75, device + " is in use: " + lock.Holder() + ".",
                     "Close the program that uses it, then try again.");
     case tolvar::PortLock::Outcome::unavailable:
-        fail(0, "there is no lock folder you may write, so other serial programs will not see "
-                "that " +
-                    device + " is in use while logging.");
+        say("there is no lock folder you may write, so other serial programs will not see that " +
+            device + " is in use while logging.");
         return 0;
     case tolvar::PortLock::Outcome::taken:
         break;
