@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "PortLock.h"
 #include "SerialPort.h"
 
 #include <QObject>
@@ -31,6 +32,9 @@ class SerialControl final : public QObject, public SerialPort {
   private:
     void onError(QSerialPort::SerialPortError error);
 
+    // What other serial programs see of our claim on the port; it outlives the port, which
+    // Qt closes on destruction.
+    PortLock lock;
     QSerialPort port;
 };
 

@@ -6,7 +6,9 @@
 """
 
 import os
+import shlex
 import signal
+import tempfile
 import time
 
 from tolvartest import main, wait_until
@@ -80,6 +82,24 @@ def unopenable_port_shows_port_open_and_creates_no_log(*program):
             release()
         s.click("cmdBegin")
         s.wait_logging()
+
+
+def a_fifo_as_port_1s_lock_file_shows_port_open_at_once(kind, *program):
+    """The Qt program only: Windows has no lock files."""
+    with tempfile.TemporaryDirectory() as folder:
+        # Planted in the program's own /run/lock, inside the launcher's namespace, before it starts.
+        planter = os.path.join(folder, "plant-fifo")
+        with open(planter, "w") as f:
+            f.write("#!/bin/sh\nmkfifo /run/lock/LCK..ttyS0 || exit 1\n"
+                    f"exec {shlex.quote(os.path.abspath(program[0]))}\n")
+        os.chmod(planter, 0o755)
+        with session(kind, planter) as s:
+            clicked = time.monotonic()
+            s.click("cmdBegin")
+            s.wait_for_window("Port open")
+            assert time.monotonic() - clicked < 3, "the box came late"
+            s.dismiss("Port open")  # the window still answers
+            assert s.log_bytes() is None and not s.port_open()
 
 
 def unusable_log_paths_show_error_and_leave_the_port_closed(*program):
@@ -161,6 +181,7 @@ if __name__ == "__main__":
          a_log_path_outside_ascii_gets_the_lines,
          a_burst_of_every_byte_value_arrives_exact,
          unopenable_port_shows_port_open_and_creates_no_log,
+         a_fifo_as_port_1s_lock_file_shows_port_open_at_once,
          unusable_log_paths_show_error_and_leave_the_port_closed,
          unplugging_shows_one_box_and_leaves_the_program_idle,
          closing_the_window_keeps_every_complete_line,
