@@ -14,7 +14,7 @@ std::wstring reasonFor(DWORD error) {
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                        0, text, static_cast<DWORD>(std::size(text)), nullptr);
     std::wstring reason(text, length);
-    while (!reason.empty() && (reason.back() == L'.' || iswspace(reason.back())))
+    while (!reason.empty() && (reason.back() == L'.' || std::iswspace(reason.back())))
         reason.pop_back();
     if (reason.empty()) {
         wsprintfW(text, L"error %lu", error);
