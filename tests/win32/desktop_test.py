@@ -38,36 +38,23 @@ def reg(*args):
         return out.read().decode(errors="replace")
 
 
-class Watched:
-    """The stand-in registered as the taskbar list and the two functions traced, for one test."""
-
-    def __init__(self, standin):
-        self.standin = standin
-
-    def __enter__(self):
-        self.taskbar_list = re.search(r"REG_SZ\s+(.+?)\s*$", reg("query", TASKBAR_LIST, "/ve"), re.M).group(1)
-        reg("add", TASKBAR_LIST, "/ve", "/d", "Z:" + os.path.abspath(self.standin).replace("/", "\\"), "/f")
-        reg("add", DEBUG_KEY, "/v", "RelayInclude", "/d", TRACED, "/f")
-        return self
-
-    def __exit__(self, *exc):
-        reg("delete", DEBUG_KEY, "/v", "RelayInclude", "/f")
-        reg("add", TASKBAR_LIST, "/ve", "/d", self.taskbar_list, "/f")
-
-
 @contextlib.contextmanager
-def traced_session(program, tool):
-    """A session whose program runs with the relay trace; its tools run without, as they print."""
+def watched_session(program, tool, standin):
+    """A session with the stand-in as the taskbar list and the two functions traced in the
+    program; not in its tools, whose output is read."""
+    taskbar_list = re.search(r"REG_SZ\s+(.+?)\s*$", reg("query", TASKBAR_LIST, "/ve"), re.M).group(1)
+    reg("add", TASKBAR_LIST, "/ve", "/d", "Z:" + os.path.abspath(standin).replace("/", "\\"), "/f")
+    reg("add", DEBUG_KEY, "/v", "RelayInclude", "/d", TRACED, "/f")
     os.environ[wine.DEBUG] = "-all,+relay"
     try:
-        s = session("win32", program, tool).__enter__()
+        with session("win32", program, tool) as s:
+            del os.environ[wine.DEBUG]
+            s.env = wine.environment(s.prefix)
+            yield s
     finally:
-        del os.environ[wine.DEBUG]
-    try:
-        s.env = wine.environment(s.prefix)
-        yield s
-    finally:
-        s.__exit__(None, None, None)
+        os.environ.pop(wine.DEBUG, None)
+        reg("delete", DEBUG_KEY, "/v", "RelayInclude", "/f")
+        reg("add", TASKBAR_LIST, "/ve", "/d", taskbar_list, "/f")
 
 
 def traced_calls(s):
@@ -78,7 +65,7 @@ def traced_calls(s):
 
 
 def the_desktop_follows_a_run_from_begin_to_its_stop(program, tool, standin):
-    with Watched(standin), traced_session(program, tool) as s:
+    with watched_session(program, tool, standin) as s:
         def taskbar():
             try:
                 with open(os.path.join(s.dir.name, "taskbar-calls.txt")) as calls:
