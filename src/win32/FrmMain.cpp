@@ -211,7 +211,7 @@ bool FrmMain::TranslateKeys(MSG& message) {
 }
 
 LRESULT CALLBACK FrmMain::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    // The object comes along with the first message of its own, so every later one reaches it.
+    // The object comes with WM_NCCREATE, the window's first message but one, and gets all after it.
     if (message == WM_NCCREATE) {
         auto* made =
             static_cast<FrmMain*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
