@@ -14,7 +14,6 @@ void Syncer::Start(FileHandle file) {
     stopping = false;
     current = file;
     dirty = false;
-    error = 0;
     thread = std::thread([this] { run(); });
 }
 
@@ -48,7 +47,8 @@ int Syncer::Stop() {
         syncRound();
         current = kNoFile;
     }
-    return Error();
+    // Told once: the next file starts without it.
+    return error.exchange(0);
 }
 
 void Syncer::run() {

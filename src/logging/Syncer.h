@@ -41,7 +41,7 @@ class Syncer {
     // The first sync that failed, or 0.
     int Error() const { return error.load(std::memory_order_relaxed); }
     // Ends the thread and makes the last syncs on the calling thread; closes the files moved away,
-    // not the current one. Returns Error().
+    // not the current one. Returns the first sync that failed, or 0.
     int Stop();
 
   private:

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -144,6 +145,25 @@ TEST_F(LoggingTest, failedWriteStopsLoggingAndSaysWhy) {
     EXPECT_EQ(window.boxes, std::vector<Box>{writeFailure(FailingTarget::reason())});
     EXPECT_TRUE(stoppedBeforeBox);
     EXPECT_FALSE(control.IsLogging());
+}
+
+// A disk that fills in the middle of a write: a folder on a small file system, which the Windows
+// check's wine session mounts for this test alone.
+TEST_F(LoggingTest, fullDiskLeavesWholeRecordsAndSaysSo) {
+    const char* small = std::getenv("TOLVAR_SMALL_DISK");
+    if (small == nullptr)
+        GTEST_SKIP() << "TOLVAR_SMALL_DISK names no folder on a small file system";
+    window.path = std::string(small) + "/log.txt";
+    const std::string record = std::string(999, 'T') + "\r";
+    control.BeginLogging();
+    for (int i = 0; i < 1000 && window.boxes.empty(); ++i)
+        deliver(record + record + record + record + record + record + record);
+
+    EXPECT_EQ(window.boxes, std::vector<Box>{writeFailure(ENOSPC)});
+    const std::string bytes = fileBytes();
+    EXPECT_GT(bytes.size(), 0u);
+    EXPECT_EQ(bytes.size() % (record.size() + 1), 0u)
+        << "a cut record would glue onto the next run's first line";
 }
 
 #ifndef _WIN32
