@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "IdleSleepInhibitor.h"
 #include "LoggingControl.h"
 #include "LoggingWindow.h"
 #include "SerialControl.h"
@@ -44,6 +45,8 @@ class FrmMain final : public QWidget, private LoggingWindow {
     std::unique_ptr<::Ui::FrmMain> ui;
     SerialControl commMain;
     QTimer tmrTimeout;
+    // Held exactly while tmrTimeout runs.
+    IdleSleepInhibitor idleSleep;
     LoggingControl logic{commMain, *this};
 };
 
