@@ -4,8 +4,6 @@
 #include "LauncherEntry.h"
 #include "ui_FrmMain.h"
 
-#include <QApplication>
-
 #include <QKeyEvent>
 #include <QMessageBox>
 
@@ -89,8 +87,7 @@ void FrmMain::HideProgress() {
 }
 
 void FrmMain::AskAttention() {
-    // Asks only when the window is not the active one, until it is activated.
-    QApplication::alert(this);
+    attention.Ask();
 }
 
 } // namespace tolvar

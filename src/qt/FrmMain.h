@@ -5,6 +5,7 @@
 #include "LoggingControl.h"
 #include "LoggingWindow.h"
 #include "SerialControl.h"
+#include "WindowAttention.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -47,6 +48,7 @@ class FrmMain final : public QWidget, private LoggingWindow {
     QTimer tmrTimeout;
     // Held exactly while tmrTimeout runs.
     IdleSleepInhibitor idleSleep;
+    WindowAttention attention{*this};
     LoggingControl logic{commMain, *this};
 };
 
