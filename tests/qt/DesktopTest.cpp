@@ -168,17 +168,6 @@ INSTANTIATE_TEST_SUITE_P(Stops, IdleSleep,
                                            Stop::FailedWrite),
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
 
-TEST_F(Desktop, idleSleepIsAllowedAgainWhenTheProgramEndsWhileLogging) {
-    auto other = std::make_unique<tolvar::FrmMain>(QString::fromStdString(pty.slavePath()));
-    other->findChild<QLineEdit*>("txtPath")->setText(dir.filePath("other.txt"));
-    QTest::mouseClick(other->findChild<QPushButton*>("cmdBegin"), Qt::LeftButton);
-    ASSERT_TRUE(waitFor(holdsIdleInhibitor));
-    settle();
-
-    other.reset();
-    EXPECT_TRUE(waitFor([] { return inhibitors().isEmpty(); }));
-}
-
 } // namespace
 
 #include "DesktopTest.moc"
