@@ -22,8 +22,9 @@ namespace {
 constexpr std::uint32_t kUrgencyHint = 1U << 8;
 constexpr std::uint32_t kHintFields = 9;
 
-// Qt's alert on X11 only asks the window manager to mark the window; the urgency flag of the
-// window's own hints is what every window manager and taskbar reads, and stays visible to tools.
+// Qt's alert on X11 only asks the window manager to add a state to the window, which nothing
+// records without one. The urgency flag in the window's own hints is the older request, which
+// window managers and taskbars that know only it read too, and which tools such as xprop show.
 void setUrgencyHint(QWidget& window, bool urgent) {
     const auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
     if (x11 == nullptr)
