@@ -24,7 +24,7 @@ need_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build python3 libgl-dev qt6-base-dev qt6-base-dev-tools
+BUILD_PACKAGES=(g++ cmake ninja-build python3 libgl-dev libxcb1-dev qt6-base-dev qt6-base-dev-tools
     libgtest-dev fonts-dejavu-core)
 
 # TOLVAR_STRICT=ON in the environment (CI sets it) makes every warning of our code an error.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "FrmMain.h"
 
+#include "LauncherEntry.h"
 #include "ui_FrmMain.h"
 
 #include <QKeyEvent>
@@ -66,7 +67,13 @@ std::string FrmMain::PathText() const {
 void FrmMain::SetEnabled(Switch part, bool enabled) {
     switch (part) {
     case Switch::tmrTimeout:
-        enabled ? tmrTimeout.start() : tmrTimeout.stop();
+        if (enabled) {
+            tmrTimeout.start();
+            idleSleep.Hold();
+        } else {
+            tmrTimeout.stop();
+            idleSleep.Release();
+        }
         break;
     case Switch::cmdBegin:
         ui->cmdBegin->setEnabled(enabled);
@@ -84,10 +91,16 @@ void FrmMain::ShowCritical(const std::string& text, const std::string& title) {
     QMessageBox::critical(this, QString::fromStdString(title), QString::fromStdString(text));
 }
 
-void FrmMain::ShowProgress(std::int16_t) {}
+void FrmMain::ShowProgress(std::int16_t ticks) {
+    LauncherEntry::ShowProgress(static_cast<double>(ticks) / LoggingControl::kTickLimit);
+}
 
-void FrmMain::HideProgress() {}
+void FrmMain::HideProgress() {
+    LauncherEntry::HideProgress();
+}
 
-void FrmMain::AskAttention() {}
+void FrmMain::AskAttention() {
+    attention.Ask();
+}
 
 } // namespace tolvar

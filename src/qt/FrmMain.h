@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "IdleSleepInhibitor.h"
 #include "LoggingControl.h"
 #include "LoggingWindow.h"
 #include "SerialControl.h"
+#include "WindowAttention.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -46,6 +48,9 @@ class FrmMain final : public QWidget, private LoggingWindow {
     std::unique_ptr<::Ui::FrmMain> ui;
     SerialControl commMain;
     QTimer tmrTimeout;
+    // Held exactly while tmrTimeout runs.
+    IdleSleepInhibitor idleSleep;
+    WindowAttention attention{*this};
     LoggingControl logic{commMain, *this};
 };
 

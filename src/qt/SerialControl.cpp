@@ -77,7 +77,9 @@ int SerialControl::open() {
         port = -1;
         return error;
     }
-    // Common serial tools claim a port with flock; TIOCEXCL keeps out openers who do not ask.
+    // Common serial tools claim a port with flock; TIOCEXCL keeps out openers who do not ask. The
+    // flock comes before the lock file: a second opener in this process would take our lock file,
+    // which names our PID, for its own, and remove it on giving up.
     if (::flock(port, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? EBUSY : errno;
     ::ioctl(port, TIOCEXCL);

@@ -257,8 +257,8 @@ PortLock::Placement PortLock::Place(const std::string& folder, const std::string
 PortLock::Removal PortLock::RemoveStale(int lock, const std::string& path, pid_t named) {
     if (::flock(lock, LOCK_EX | LOCK_NB) != 0)
         return Removal::changed;
-    struct stat opened {
-    }, there{};
+    struct stat opened {};
+    struct stat there {};
     if (::fstat(lock, &opened) != 0 || ::lstat(path.c_str(), &there) != 0 ||
         !sameFile(opened, there) || namedOwner(readHead(lock)) != named || running(named))
         return Removal::changed;
@@ -275,8 +275,8 @@ void PortLock::Release() {
     for (const std::string& path : held) {
         const Fd lock(
             ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat opened {
-        }, there{};
+        struct stat opened {};
+        struct stat there {};
         if (lock.get() >= 0 && ::fstat(lock.get(), &opened) == 0 && S_ISREG(opened.st_mode) &&
             namedOwner(readHead(lock.get())) == owner && ::lstat(path.c_str(), &there) == 0 &&
             sameFile(opened, there))

@@ -47,7 +47,7 @@ class PortLock {
     std::string device;
     pid_t owner;
     std::vector<std::string> folders;
-    std::vector<std::string> held; // the lock files we made
+    std::vector<std::string> held; // the lock files that name us, ours to remove
     std::string holder;
 };
 

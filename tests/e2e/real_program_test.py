@@ -5,11 +5,15 @@
     python3 real_program_test.py win32 EXE WINDOW_TOOL_EXE CASE
 """
 
+import ctypes
 import os
+import shlex
 import signal
+import subprocess
+import tempfile
 import time
 
-from tolvartest import main, wait_until
+from tolvartest import main, wait_until, xlib
 from tolvartest.harness import session
 
 LINES = b"AB\r\nCD\r\n"
@@ -80,6 +84,24 @@ def unopenable_port_shows_port_open_and_creates_no_log(*program):
             release()
         s.click("cmdBegin")
         s.wait_logging()
+
+
+def a_fifo_as_port_1s_lock_file_shows_port_open_at_once(kind, *program):
+    """The Qt program only: Windows has no lock files."""
+    with tempfile.TemporaryDirectory() as folder:
+        # Planted in the program's own /run/lock, inside the launcher's namespace, before it starts.
+        planter = os.path.join(folder, "plant-fifo")
+        with open(planter, "w") as f:
+            f.write("#!/bin/sh\nmkfifo /run/lock/LCK..ttyS0 || exit 1\n"
+                    f"exec {shlex.quote(os.path.abspath(program[0]))}\n")
+        os.chmod(planter, 0o755)
+        with session(kind, planter) as s:
+            clicked = time.monotonic()
+            s.click("cmdBegin")
+            s.wait_for_window("Port open")
+            assert time.monotonic() - clicked < 3, "the box came late"
+            s.dismiss("Port open")  # the window still answers
+            assert s.log_bytes() is None and not s.port_open()
 
 
 def unusable_log_paths_show_error_and_leave_the_port_closed(*program):
@@ -200,12 +222,56 @@ def logging_ends_by_itself_after_ninety_ticks(kind, *program):
         assert expected.startswith(log) and log.endswith(b"tick\r\n"), log
 
 
+def open_other_window(env):
+    """Maps a window of another program; returns it and what closes it."""
+    x11 = xlib.load()
+    x11.XCreateSimpleWindow.restype = ctypes.c_ulong
+    x11.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int] + \
+        [ctypes.c_uint] * 3 + [ctypes.c_ulong] * 2
+    x11.XMapWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    display = x11.XOpenDisplay(env["DISPLAY"].encode())
+    window = x11.XCreateSimpleWindow(display, x11.XDefaultRootWindow(display), 300, 300, 50, 50, 0, 0, 0)
+    x11.XMapWindow(display, window)
+    x11.XSync(display, 0)
+    return str(window), lambda: x11.XCloseDisplay(display)
+
+
+def a_run_that_stops_by_itself_asks_for_attention(*program):
+    # A thousand times faster, the 90 one-minute ticks take 5.4 seconds.
+    with session(*program, faketime="+0 x1000") as s:
+        def urgent():
+            hints = subprocess.run(["xprop", "-id", s.window, "WM_HINTS"], env=s.env, capture_output=True,
+                                   text=True, check=True).stdout
+            return "urgency hint bit is set" in hints
+
+        other, close_other = open_other_window(s.env)
+        try:
+            # A click activates the window; without a window manager, only a focus request moves it.
+            for ends_by_itself in (False, True):
+                s.click("cmdBegin")
+                s.wait_logging()
+                s.xdotool("windowfocus", "--sync", other)
+                if ends_by_itself:
+                    s.wait_port_closed(30)
+                    wait_until(urgent, what="the urgency hint")
+                else:
+                    s.click("cmdStop")
+                    s.wait_port_closed()
+                    time.sleep(0.3)
+                    assert not urgent(), "a Stop by the operator asked for attention"
+            s.xdotool("windowfocus", "--sync", s.window)
+            wait_until(lambda: not urgent(), what="the urgency hint to clear")
+        finally:
+            close_other()
+
+
 if __name__ == "__main__":
     main(clicks_log_the_lines,
          access_keys_log_the_lines_after_what_the_file_held,
          a_log_path_outside_ascii_gets_the_lines,
          a_burst_of_every_byte_value_arrives_exact,
          unopenable_port_shows_port_open_and_creates_no_log,
+         a_fifo_as_port_1s_lock_file_shows_port_open_at_once,
          unusable_log_paths_show_error_and_leave_the_port_closed,
          unplugging_shows_one_box_and_leaves_the_program_idle,
          closing_the_window_keeps_every_complete_line,
@@ -213,4 +279,5 @@ if __name__ == "__main__":
          closing_the_window_right_after_a_line_keeps_it,
          each_record_is_in_the_file_within_a_tenth_of_a_second,
          kill_keeps_every_complete_line,
-         logging_ends_by_itself_after_ninety_ticks)
+         logging_ends_by_itself_after_ninety_ticks,
+         a_run_that_stops_by_itself_asks_for_attention)

@@ -18,7 +18,7 @@ import subprocess
 import tempfile
 
 from tolvartest import SKIP, Skip, main
-from tolvartest.harness import TITLE, Session
+from tolvartest.harness import TITLE, Session, in_private_lock_folders
 from tolvartest.xdisplay import Display
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -90,6 +90,7 @@ def installed_program_starts(build, cmake, cpack):
 
 
 def installed_launcher_logs_a_pty_as_port_1(build, cmake, cpack):
+    in_private_lock_folders()
     with tempfile.TemporaryDirectory(prefix="tolvar-install-") as prefix:
         install(build, cmake, prefix)
         # No program given: the launcher must find the one installed beside it.

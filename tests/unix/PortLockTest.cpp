@@ -6,7 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -50,8 +50,8 @@ std::string contentOf(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-void write(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
+bool write(const std::string& path, const std::string& content) {
+    return static_cast<bool>(std::ofstream(path, std::ios::binary) << content);
 }
 
 struct LockFolder : ::testing::Test {
@@ -61,7 +61,7 @@ struct LockFolder : ::testing::Test {
         lock = folder + "/LCK..pts_7"; // the name Qt gives it too
         victim = folder + "/victim";
     }
-    void TearDown() override { std::system(("rm -rf " + folder).c_str()); }
+    void TearDown() override { std::filesystem::remove_all(folder); }
 
     PortLock lockFor(pid_t owner) { return PortLock("/dev/pts/7", owner, {folder}); }
 
@@ -73,21 +73,26 @@ struct LockFolder : ::testing::Test {
 TEST_F(LockFolder, judgesWhatSitsWhereTheLockBelongs) {
     const struct {
         const char* name;
-        std::function<void(LockFolder&)> plant;
+        std::function<bool(LockFolder&)> plant;
         Outcome outcome;
     } cases[] = {
-        {"nothing", [](LockFolder&) {}, Outcome::taken},
-        {"live, ten digits", [](LockFolder& f) { write(f.lock, ascii(f.alive)); }, Outcome::inUse},
-        {"live, binary", [](LockFolder& f) { write(f.lock, binary(f.alive)); }, Outcome::inUse},
-        {"dead, ten digits", [](LockFolder& f) { write(f.lock, ascii(f.dead)); }, Outcome::taken},
-        {"dead, binary", [](LockFolder& f) { write(f.lock, binary(f.dead)); }, Outcome::taken},
-        {"garbage", [](LockFolder& f) { write(f.lock, "no pid\n"); }, Outcome::inUse},
-        {"FIFO", [](LockFolder& f) { ::mkfifo(f.lock.c_str(), 0666); }, Outcome::inUse},
-        {"directory", [](LockFolder& f) { ::mkdir(f.lock.c_str(), 0777); }, Outcome::inUse},
+        {"nothing", [](LockFolder&) { return true; }, Outcome::taken},
+        {"live, ten digits", [](LockFolder& f) { return write(f.lock, ascii(f.alive)); },
+         Outcome::inUse},
+        {"live, binary", [](LockFolder& f) { return write(f.lock, binary(f.alive)); },
+         Outcome::inUse},
+        {"dead, ten digits", [](LockFolder& f) { return write(f.lock, ascii(f.dead)); },
+         Outcome::taken},
+        {"dead, binary", [](LockFolder& f) { return write(f.lock, binary(f.dead)); },
+         Outcome::taken},
+        {"garbage", [](LockFolder& f) { return write(f.lock, "no pid\n"); }, Outcome::inUse},
+        {"FIFO", [](LockFolder& f) { return ::mkfifo(f.lock.c_str(), 0666) == 0; }, Outcome::inUse},
+        {"directory", [](LockFolder& f) { return ::mkdir(f.lock.c_str(), 0777) == 0; },
+         Outcome::inUse},
         {"symbolic link to a victim naming a dead process",
          [](LockFolder& f) {
-             write(f.victim, ascii(f.dead));
-             ::symlink(f.victim.c_str(), f.lock.c_str());
+             return write(f.victim, ascii(f.dead)) &&
+                    ::symlink(f.victim.c_str(), f.lock.c_str()) == 0;
          },
          Outcome::inUse},
     };
@@ -95,7 +100,7 @@ TEST_F(LockFolder, judgesWhatSitsWhereTheLockBelongs) {
         SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
-        c.plant(*this);
+        ASSERT_TRUE(c.plant(*this));
         const std::string victimBefore = contentOf(victim);
         struct stat before {};
         const bool planted = ::lstat(lock.c_str(), &before) == 0;
@@ -118,7 +123,7 @@ TEST_F(LockFolder, judgesWhatSitsWhereTheLockBelongs) {
     }
 }
 
-TEST_F(LockFolder, aDeviceInItsPlaceIsNeverOpened) {
+TEST_F(LockFolder, aDeviceInItsPlaceMeansInUse) {
     if (::mknod(lock.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0)
         GTEST_SKIP() << "no device can be made here";
     PortLock port = lockFor(::getpid());
@@ -129,7 +134,7 @@ TEST_F(LockFolder, aDeviceInItsPlaceIsNeverOpened) {
 TEST_F(LockFolder, isRemovedOnlyWhileItNamesItsOwner) {
     PortLock port = lockFor(::getpid());
     ASSERT_EQ(port.Take(), Outcome::taken);
-    write(lock, ascii(alive)); // another program took the port over meanwhile
+    ASSERT_TRUE(write(lock, ascii(alive))); // another program took the port over meanwhile
     port.Release();
     EXPECT_EQ(contentOf(lock), ascii(alive));
 }
@@ -146,7 +151,7 @@ TEST_F(LockFolder, ofTakersOfAStaleLockAtOneMomentExactlyOneWins) {
     const int count = static_cast<int>(owners.size());
     for (int round = 0; round < 500; ++round) {
         SCOPED_TRACE(round);
-        write(lock, ascii(dead));
+        ASSERT_TRUE(write(lock, ascii(dead)));
         std::atomic<int> started{0}, judged{0};
         std::atomic<bool> checked{false};
         std::vector<Outcome> outcomes(owners.size());
