@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
 // CapturePortInput against the limit of the machine: the same log bytes written with one write()
-// per read of the port. Run by scripts/bench.
+// per read of the port; and what one sync of the log costs the thread that makes it. Run by
+// scripts/bench.
 
 #include "Bench.h"
 #include "LoggingControl.h"
+#include "NativeFile.h"
 #include "SerialPort.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <malloc.h>
 #include <string>
@@ -91,6 +95,37 @@ void WritePerRead(benchmark::State& state, const Stream& stream) {
     bench::Received(state, stream.received.size());
 }
 
+// What the log file's syncer does at most once a second at line rate: an 80-byte record appended,
+// then synced; against the record's append alone. Per record.
+constexpr int kSyncedRecords = 100;
+
+void AppendRecords(benchmark::State& state, bool synced) {
+    const std::string path = bench::FreshPath(synced ? "synced.log" : "appended.log");
+    const std::string record = bench::Logged(bench::Lines(80, 80));
+    tolvar::FileHandle file = tolvar::kNoFile;
+    if (tolvar::OpenForAppend(path, file) != 0) {
+        state.SkipWithError("cannot open the log");
+        return;
+    }
+    int error = 0;
+    for (auto _ : state)
+        for (int i = 0; i < kSyncedRecords && error == 0; ++i) {
+            const auto deadline = tolvar::Clock::now() + std::chrono::seconds(2);
+            if (tolvar::WriteSome(file, record.data(), record.size(), deadline) < 0)
+                error = EIO;
+            else if (synced)
+                error = tolvar::SyncFile(file);
+        }
+    tolvar::CloseFile(file);
+    if (error != 0)
+        state.SkipWithError("a write or sync failed");
+    std::string expected;
+    for (int i = 0; i < kSyncedRecords; ++i)
+        expected += record;
+    bench::Check(state, path, expected);
+    bench::Received(state, record.size() * kSyncedRecords);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -124,6 +159,11 @@ int main(int argc, char** argv) {
                 ("longline/" + std::to_string(s.received.size() / kMiB) + "MiB").c_str(), Capture,
                 std::cref(s)),
             5);
+
+    for (const bool synced : {true, false})
+        bench::Configure(benchmark::RegisterBenchmark(synced ? "sync/record80" : "append/record80",
+                                                      AppendRecords, synced),
+                         5);
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

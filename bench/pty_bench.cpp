@@ -54,7 +54,11 @@ class Pty {
             }
         });
     }
-    void finish() { writer.join(); }
+    // Nothing was sent when the run failed before it began (socat missing).
+    void finish() {
+        if (writer.joinable())
+            writer.join();
+    }
 
     std::string slave;
 

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """Runs every benchmark and prints one table of figures, each beside a baseline from the same run.
 
-python3 bench/run.py BUILD_DIR [WINDOWS_BUILD_DIR]. The real program runs through the e2e harness (a
+python3 bench/run.py BUILD_DIR [WINDOWS_BUILD_DIR], or --line-rate BUILD_DIR [PROGRAM] for the rows at the
+line's rate alone (of another build of the program, say). The real program runs through the e2e harness (a
 pty bound over its port 1 in a private mount namespace, under Xvfb); its rows are skipped when that
 cannot be set up. With a Windows build, the Windows program is measured too, in a wine session.
 """
@@ -12,10 +13,13 @@ import json
 import os
 import platform
 import select
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
+import tty
 
 from tolvartest import SKIP, Skip, harness, wait_until, xlib
 
@@ -23,9 +27,9 @@ MIB = 1 << 20
 IDLE_SECONDS = float(os.environ.get("BENCH_IDLE_SECONDS", "30"))
 STARTS = int(os.environ.get("BENCH_STARTS", "5"))
 WINE_MIB = int(os.environ.get("BENCH_WINE_MIB", "8"))
+LINE_SECONDS = float(os.environ.get("BENCH_LINE_SECONDS", "60"))
+PIECES = (1, 8, 32)
 LINE_RATE = 1920  # bytes a second at 19200 8N1
-LINE_SECONDS = int(os.environ.get("BENCH_LINE_SECONDS", "60"))
-LINE_PIECES = [int(p) for p in os.environ.get("BENCH_LINE_PIECES", "1 8 32").split()]
 
 
 def google_benchmark(program):
@@ -90,6 +94,17 @@ class Timed:
             watcher.close()
 
 
+def usage(pid):
+    """CPU seconds and context switches (each a wakeup or a preemption) of all a process's threads so far."""
+    cpu = switches = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/schedstat") as schedstat:
+            cpu += int(schedstat.read().split()[0]) / 1e9  # time on a CPU, in ns
+        with open(f"/proc/{pid}/task/{task}/status") as status:
+            switches += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
+    return cpu, switches
+
+
 class TimedSession(Timed, harness.Session):
     def status(self, field):
         with open(f"/proc/{self.proc.pid}/status") as status:
@@ -97,18 +112,6 @@ class TimedSession(Timed, harness.Session):
 
     def usage(self):
         return usage(self.proc.pid)
-
-
-def usage(pid):
-    """CPU seconds and context switches of the threads a process has now, so far. The scheduler's
-    own count of time on a CPU, in ns: utime and stime come in whole clock ticks (10 ms)."""
-    cpu, switches = 0, 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
-            cpu += int(stat.read().split()[0]) / 1e9
-        with open(f"/proc/{pid}/task/{task}/status") as status:
-            switches += sum(int(line.split()[1]) for line in status if "ctxt_switches" in line)
-    return cpu, switches
 
 
 def start_up(program):
@@ -135,6 +138,123 @@ def idle(program, baseline):
         assert s.port_open(), "logging stopped"
     return [((a[0] - b0[0]) / IDLE_SECONDS * 100, (a[1] - b0[1]) / IDLE_SECONDS)
             for a, b0 in zip(after, before)]
+
+
+# --- At the line's own rate: the program beside serial tools, each on a pty of its own -------------
+
+class Peer:
+    """A serial tool reading a pty of its own into a log file; its terminal, if it wants one, is
+    another pty whose output `drain` throws away."""
+
+    def __init__(self, name, folder, command):
+        self.name, self.log = name, os.path.join(folder, name + ".log")
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        # Held raw, so bytes are never translated, whichever tool sets the port up and when.
+        tty.setraw(slave)
+        self.slave = slave
+        self.terminal = None
+        argv = command(self.path, self.log)
+        if argv[0] in ("picocom", "tio"):
+            self.terminal, terminal_slave = os.openpty()
+            self.proc = subprocess.Popen(argv, stdin=terminal_slave, stdout=terminal_slave, stderr=terminal_slave,
+                                         start_new_session=True)
+            os.close(terminal_slave)
+        elif argv[0] == "cat":
+            with open(self.path, "rb", buffering=0) as port, open(self.log, "wb") as log:
+                self.proc = subprocess.Popen(argv, stdin=port, stdout=log)
+        else:
+            self.proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def received(self):
+        return os.path.getsize(self.log) if os.path.exists(self.log) else 0
+
+    def close(self):
+        self.proc.terminate()
+        self.proc.wait()
+        for fd in (self.master, self.slave, self.terminal):
+            if fd is not None:
+                os.close(fd)
+
+
+PEERS = (
+    ("cat", lambda port, log: ["cat"]),
+    ("socat", lambda port, log: ["socat", "-u", f"OPEN:{port},rdonly,noctty", f"CREATE:{log}"]),
+    ("picocom", lambda port, log: ["picocom", "-b", "19200", "-q", "--noreset", "-g", log, port]),
+    ("tio", lambda port, log: ["tio", "-b", "19200", "-l", "--log-file", log, port]),
+)
+
+
+def drain(fds, stop):
+    """Reads and forgets what the tools write to their terminals, so they never block on it."""
+    while not stop.is_set():
+        for fd in select.select(fds, [], [], 0.1)[0]:
+            try:
+                os.read(fd, 65536)
+            except OSError:
+                fds.remove(fd)
+
+
+def line_rate(program, feeder, piece):
+    """CPU ms per minute and wakeups per second of the program and of each peer, side by side while
+    a device at 19200 8N1 hands over LINE_SECONDS of 80-byte lines in pieces of `piece` bytes."""
+    folder = tempfile.mkdtemp(prefix="tolvar-bench-")
+    peers, stop = [], threading.Event()
+    try:
+        with TimedSession(program) as s:
+            s.click("cmdBegin")
+            s.wait_logging()
+            peers = [Peer(name, folder, command) for name, command in PEERS]
+            terminals = [p.terminal for p in peers if p.terminal is not None]
+            drainer = threading.Thread(target=drain, args=(terminals, stop), daemon=True)
+            drainer.start()
+            time.sleep(1)  # every tool has set its port up
+            pids = [s.proc.pid] + [p.proc.pid for p in peers]
+            assert all(p.proc.poll() is None for p in peers), [(p.name, p.proc.poll()) for p in peers]
+            masters = [s.master] + [p.master for p in peers]
+            before = [usage(pid) for pid in pids]
+            subprocess.run([feeder, str(piece), str(int(LINE_SECONDS))] + [str(m) for m in masters],
+                           check=True, pass_fds=masters)
+            time.sleep(0.2)  # the last gathered bytes
+            after = [usage(pid) for pid in pids]
+            size = int(LINE_SECONDS) * 1920
+            lines = size // 80
+            wait_until(lambda: len(s.log_bytes() or b"") == lines * 81, what="the program's log")
+            for p in peers:
+                if p.name != "tio":  # tio writes its log through a buffer it empties only when full
+                    wait_until(lambda: p.received() == size, what=f"{p.name}'s log")
+    finally:
+        stop.set()
+        for p in peers:
+            p.close()
+        shutil.rmtree(folder)
+    return {name: ((a[0] - b[0]) / LINE_SECONDS * 60000, (a[1] - b[1]) / LINE_SECONDS)
+            for name, a, b in zip(["tolvar-logger"] + [p.name for p in peers], after, before)}
+
+
+def line_rate_rows(rows, program, feeder):
+    """The program against the cheapest peer at each piece size; returns every reader's figures."""
+    figures = {}
+    for piece in PIECES:
+        figures[piece] = f = line_rate(program, feeder, piece)
+        cheapest = min((n for n in f if n != "tolvar-logger"), key=lambda n: f[n][0])
+        add_row(rows, f"Line rate, {piece}-byte pieces ({LINE_SECONDS:.0f} s): CPU per minute", f["tolvar-logger"][0],
+                "ms", f"cheapest serial tool ({cheapest})", f[cheapest][0], 1.0, higher_better=False, fmt="{:.0f}")
+        pieces = 1920 / piece
+        add_row(rows, f"Line rate, {piece}-byte pieces: wakeups", f["tolvar-logger"][1], "/s", "pieces handed over",
+                pieces, 0.25 if piece == 8 else None, higher_better=False, fmt="{:.1f}")
+    return figures
+
+
+def print_line_rate(figures):
+    print(f"\nAt the line's rate ({LINE_SECONDS:.0f} s of 19200 8N1 per piece size, readers side by side): "
+          "CPU ms per minute / wakeups per second")
+    head = ("Reader",) + tuple(f"{piece}-byte pieces" for piece in PIECES)
+    table = [head] + [(name,) + tuple(f"{figures[p][name][0]:.0f} / {figures[p][name][1]:.1f}" for p in PIECES)
+                      for name in figures[PIECES[0]]]
+    widths = [max(len(r[i]) for r in table) for i in range(len(head))]
+    for r in [table[0], tuple("-" * w for w in widths)] + table[1:]:
+        print("| " + " | ".join(v.ljust(w) for v, w in zip(r, widths)) + " |")
 
 
 # --- The Windows program, under wine (run inside a session of tolvartest.wine) ---------------------
@@ -192,7 +312,7 @@ def at_line_rate(session, piece, seconds, out):
     """Sends 80-byte lines at 19200 8N1 (1,920 bytes a second) in pieces of `piece` bytes for
     `seconds`, waits until `out` holds them as `session` writes them, and returns the program's CPU
     ms per minute and context switches (wakeups) a second over the run."""
-    lines = b"".join(b"%07d" % n + b"x" * 72 + b"\r" for n in range(LINE_RATE * seconds // 80))
+    lines = b"".join(b"%07d" % n + b"x" * 72 + b"\r" for n in range(int(LINE_RATE * seconds) // 80))
     started = time.monotonic()
     before = usage(session.proc.pid)
     for n, at in enumerate(range(0, len(lines), piece)):
@@ -208,7 +328,7 @@ def at_line_rate(session, piece, seconds, out):
 def wine_line_rate(exe, tool, copy_loop):
     """For each piece size: ((CPU, wakeups) of the program, (CPU, wakeups) of the copy loop)."""
     figures = {}
-    for piece in LINE_PIECES:
+    for piece in PIECES:
         with TimedWineSession(exe, tool) as s:
             s.click("cmdBegin")
             s.wait_logging()
@@ -258,7 +378,7 @@ def windows_rows(win_build, rows_file):
     row(f"Windows, pty ({WINE_MIB} MiB of 80-byte lines): exe", program, "MiB/s", "ReadFile/WriteFile copy loop",
         copy, 0.8)
     for piece, ((cpu, wakeups), (base_cpu, base_wakeups)) in wine_line_rate(exe, tool, copy_loop).items():
-        what = f"Windows, 19200 8N1 in {piece}-byte pieces ({LINE_SECONDS} s)"
+        what = f"Windows, 19200 8N1 in {piece}-byte pieces ({LINE_SECONDS:.0f} s)"
         row(f"{what}: CPU of exe", cpu, "ms/min", "copy loop, reading each piece", base_cpu, 1.0,
             higher_better=False, fmt="{:.0f}")
         pieces = LINE_RATE / piece
@@ -277,7 +397,7 @@ def windows_rows(win_build, rows_file):
     size = os.path.getsize(exe) / 1024
     row("Windows, exe size (stripped, static)", size, "KiB", "bare Win32 window exe", os.path.getsize(bare) / 1024,
         fmt="{:.0f}")
-    rows[-1] = rows[-1][:5] + ("< 1024 KiB", "yes" if size < 1024 else "NO")
+    rows[-1] = rows[-1][:5] + ("< 300 KiB", "yes" if size < 300 else "NO")
     with open(rows_file, "w") as out:
         json.dump(rows, out)
 
@@ -317,6 +437,7 @@ def machine():
 def main(build, win_build=None):
     rows = []  # (what, figure, baseline, baseline figure, ratio, target, met)
     row = functools.partial(add_row, rows)
+    line_rate_figures = None
 
     c = google_benchmark(os.path.join(build, "bench", "capture_bench"))
     for case, what in (("lines80/read4096", "80-byte lines, 4 KiB reads"),
@@ -324,6 +445,10 @@ def main(build, win_build=None):
                        ("lines80/read1", "80-byte lines, 1-byte reads")):
         row(f"Capture: {what}", mib_per_s(c["capture/" + case]), "MiB/s", "one write() per read",
             mib_per_s(c["limit/" + case]), 0.8 if case == "lines80/read4096" else None)
+    # Per record of 81 bytes (79, CR, LF): what the syncer's thread spends on a sync at most once a second.
+    per_record = {case: c[case][0] / (c[case][1] / 81) for case in ("sync/record80", "append/record80")}
+    row("Sync: an 80-byte record appended, then synced", per_record["sync/record80"], "ms", "the record appended only",
+        per_record["append/record80"], fmt="{:.3f}")
     per_mib = {n: c[f"longline/{n}MiB"][0] / n for n in (1, 4, 16)}
     for n in (1, 4, 16):
         row(f"Long line, {n} MiB without CR: time per MiB", per_mib[n], "ms", "the same for 1 MiB",
@@ -349,6 +474,7 @@ def main(build, win_build=None):
             base_startup * 1000, 1.2, higher_better=False)
         row("Peak resident memory (VmHWM)", peak / 1024, "MiB", "minimal Qt program", base_peak / 1024, 1.2,
             higher_better=False)
+        line_rate_figures = line_rate_rows(rows, program, os.path.join(build, "bench", "line_feeder"))
     except Skip as reason:
         rows.append((f"Real program: skipped ({reason})", "", "", "", "", "", ""))
     if win_build:
@@ -359,10 +485,16 @@ def main(build, win_build=None):
     print(f"Machine: {machine()}")
     for r in [head, tuple("-" * w for w in widths)] + rows:
         print("| " + " | ".join(v.ljust(w) for v, w in zip(r, widths)) + " |")
+    if line_rate_figures:
+        print_line_rate(line_rate_figures)
 
 
 if __name__ == "__main__":
     if sys.argv[1] == "--windows":
         windows_rows(*sys.argv[2:])
+    elif sys.argv[1] == "--line-rate":  # only these rows: --line-rate BUILD_DIR [PROGRAM]
+        build_dir = sys.argv[2]
+        program = sys.argv[3] if len(sys.argv) > 3 else os.path.join(build_dir, "src", "qt", "tolvar-logger")
+        print_line_rate(line_rate_rows([], program, os.path.join(build_dir, "bench", "line_feeder")))
     else:
         main(*sys.argv[1:])

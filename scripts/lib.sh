@@ -24,11 +24,15 @@ need_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build python3 libgl-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev
+BUILD_PACKAGES=(g++ cmake ninja-build python3 libgl-dev libxcb1-dev qt6-base-dev qt6-base-dev-tools
     libgtest-dev fonts-dejavu-core)
+
+# TOLVAR_STRICT=ON in the environment (CI sets it) makes every warning of our code an error.
+STRICT=${TOLVAR_STRICT:-OFF}
 
 # Configures and builds the whole tree into $BUILD_DIR.
 build() {
-    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}"
+    cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+        -DTOLVAR_STRICT="$STRICT"
     cmake --build "$BUILD_DIR" --parallel
 }

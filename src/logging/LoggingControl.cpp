@@ -19,6 +19,11 @@ constexpr char kCR = '\r';
 constexpr char kRecordEnd[] = "\r\n";
 constexpr std::size_t kLongLine = 1 << 20;
 
+std::string writeFailure(int error) {
+    return "Cannot write to log file (" + std::string(std::strerror(error)) +
+           "). Logging has stopped.";
+}
+
 // Hands the memory of a long line back to the OS once the line is gone, so a burst with no CR
 // costs nothing after its line is written or dropped.
 void shrinkIfLong(std::string& bytes) {
@@ -55,13 +60,20 @@ void LoggingControl::BeginLogging() {
 }
 
 void LoggingControl::StopLogging() {
+    // The last sync failing is a failed write, told once logging has stopped.
+    if (const int error = stop(); error != 0)
+        tell(writeFailure(error));
+}
+
+int LoggingControl::stop() {
     commMain.PortOpen(false);
-    logFile.Close();
+    const int error = logFile.Close();
     window.SetEnabled(Switch::tmrTimeout, false);
     window.SetEnabled(Switch::cmdBegin, true);
     window.SetEnabled(Switch::cmdStop, false);
     window.SetEnabled(Switch::txtPath, true);
     window.HideProgress();
+    return error;
 }
 
 void LoggingControl::CapturePortInput() {
@@ -95,15 +107,16 @@ void LoggingControl::CapturePortInput() {
     strLine.assign(s, last + 1, std::string::npos);
     shrinkIfLong(strLine);
     if (error != 0)
-        stopWithMessage("Cannot write to log file (" + std::string(std::strerror(error)) +
-                        "). Logging has stopped.");
+        stopWithMessage(writeFailure(error));
 }
 
 void LoggingControl::CountTimeoutTick() {
     intTicks = static_cast<std::int16_t>(intTicks + 1);
     if (intTicks == kTickLimit) {
-        StopLogging();
-        window.AskAttention();
+        if (const int error = stop(); error != 0)
+            tell(writeFailure(error));
+        else
+            window.AskAttention();
     } else if (IsLogging()) {
         window.ShowProgress(intTicks);
     }
@@ -115,8 +128,13 @@ void LoggingControl::PortDisconnected() {
 }
 
 void LoggingControl::stopWithMessage(const std::string& text) {
-    // Stop first: the box runs its own event loop, and nothing may log behind it.
-    StopLogging();
+    // Stop first: the box runs its own event loop, and nothing may log behind it. One box per
+    // incident: a last sync failing behind a failed write or an unplug adds none.
+    stop();
+    tell(text);
+}
+
+void LoggingControl::tell(const std::string& text) {
     window.AskAttention();
     window.ShowCritical(text, "Error");
 }

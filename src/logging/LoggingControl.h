@@ -17,7 +17,9 @@ class LoggingControl {
   public:
     static constexpr std::int16_t kTickLimit = 90;
 
-    LoggingControl(SerialPort& port, LoggingWindow& owner) : commMain(port), window(owner) {}
+    // The sync function is the log file's: a stand-in lets tests make a sync fail.
+    LoggingControl(SerialPort& port, LoggingWindow& owner, Syncer::SyncFunction sync = SyncFile)
+        : commMain(port), window(owner), logFile(sync) {}
 
     void BeginLogging();
     void StopLogging();
@@ -31,7 +33,10 @@ class LoggingControl {
     const std::string& PendingLine() const { return strLine; }
 
   private:
+    // Stops logging; returns the error number of the log file's last sync, or 0.
+    int stop();
     void stopWithMessage(const std::string& text);
+    void tell(const std::string& text);
 
     SerialPort& commMain;
     LoggingWindow& window;

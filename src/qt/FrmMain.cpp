@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "FrmMain.h"
 
+#include "LauncherEntry.h"
 #include "ui_FrmMain.h"
 
 #include <QKeyEvent>
@@ -24,13 +25,26 @@ FrmMain::FrmMain(const QString& portName, QWidget* parent)
     ui->txtPath->installEventFilter(this);
 
     connect(ui->cmdBegin, &QPushButton::clicked, this, [this] { logic.BeginLogging(); });
-    connect(ui->cmdStop, &QPushButton::clicked, this, [this] { logic.StopLogging(); });
+    // What the port has gathered is logged before each stop and each tick, either of which may
+    // close it.
+    connect(ui->cmdStop, &QPushButton::clicked, this, [this] {
+        logic.CapturePortInput();
+        logic.StopLogging();
+    });
     connect(&commMain, &SerialControl::OnComm, this, [this] { logic.CapturePortInput(); });
     connect(&commMain, &SerialControl::Disconnected, this, [this] { logic.PortDisconnected(); });
-    connect(&tmrTimeout, &QTimer::timeout, this, [this] { logic.CountTimeoutTick(); });
+    connect(&tmrTimeout, &QTimer::timeout, this, [this] {
+        logic.CapturePortInput();
+        logic.CountTimeoutTick();
+    });
 }
 
 FrmMain::~FrmMain() = default;
+
+void FrmMain::closeEvent(QCloseEvent* event) {
+    logic.CapturePortInput();
+    QWidget::closeEvent(event);
+}
 
 bool FrmMain::eventFilter(QObject* watched, QEvent* event) {
     // Alt+letter is an access key: when it clicks nothing (Alt+S while idle) the field must not
@@ -53,7 +67,13 @@ std::string FrmMain::PathText() const {
 void FrmMain::SetEnabled(Switch part, bool enabled) {
     switch (part) {
     case Switch::tmrTimeout:
-        enabled ? tmrTimeout.start() : tmrTimeout.stop();
+        if (enabled) {
+            tmrTimeout.start();
+            idleSleep.Hold();
+        } else {
+            tmrTimeout.stop();
+            idleSleep.Release();
+        }
         break;
     case Switch::cmdBegin:
         ui->cmdBegin->setEnabled(enabled);
@@ -71,10 +91,16 @@ void FrmMain::ShowCritical(const std::string& text, const std::string& title) {
     QMessageBox::critical(this, QString::fromStdString(title), QString::fromStdString(text));
 }
 
-void FrmMain::ShowProgress(std::int16_t) {}
+void FrmMain::ShowProgress(std::int16_t ticks) {
+    LauncherEntry::ShowProgress(static_cast<double>(ticks) / LoggingControl::kTickLimit);
+}
 
-void FrmMain::HideProgress() {}
+void FrmMain::HideProgress() {
+    LauncherEntry::HideProgress();
+}
 
-void FrmMain::AskAttention() {}
+void FrmMain::AskAttention() {
+    attention.Ask();
+}
 
 } // namespace tolvar

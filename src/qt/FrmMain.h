@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "IdleSleepInhibitor.h"
 #include "LoggingControl.h"
 #include "LoggingWindow.h"
 #include "SerialControl.h"
+#include "WindowAttention.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -31,6 +33,8 @@ class FrmMain final : public QWidget, private LoggingWindow {
     const LoggingControl& logging() const { return logic; }
 
   protected:
+    // Every complete line the port has gathered reaches the file before the window goes.
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -44,6 +48,9 @@ class FrmMain final : public QWidget, private LoggingWindow {
     std::unique_ptr<::Ui::FrmMain> ui;
     SerialControl commMain;
     QTimer tmrTimeout;
+    // Held exactly while tmrTimeout runs.
+    IdleSleepInhibitor idleSleep;
+    WindowAttention attention{*this};
     LoggingControl logic{commMain, *this};
 };
 

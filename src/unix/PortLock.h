@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace tolvar {
 
@@ -36,10 +37,17 @@ class PortLock {
     void Release();
 
   private:
+    enum class Placement { placed, exists, failed };
+    enum class Removal { removed, changed, refused };
+
+    Outcome TakeIn(const std::string& folder, bool writable);
+    Placement Place(const std::string& folder, const std::string& path) const;
+    Removal RemoveStale(int lock, const std::string& path, pid_t named);
+
     std::string device;
     pid_t owner;
     std::vector<std::string> folders;
-    std::vector<std::string> held; // the lock files we made
+    std::vector<std::string> held; // the lock files that name us, ours to remove
     std::string holder;
 };
 

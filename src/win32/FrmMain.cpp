@@ -13,7 +13,7 @@ constexpr wchar_t kClassName[] = L"TolvarFrmMain";
 constexpr wchar_t kTitle[] = L"Tolvar data logger module";
 constexpr UINT kDesignDpi = 96;
 constexpr int kFontPoints = 8;
-constexpr wchar_t kFontFace[] = L"MS Sans Serif";
+constexpr wchar_t kFontFace[] = L"Microsoft Sans Serif";
 // Room a push button's frame and focus rectangle take from its text, each side.
 constexpr int kButtonMargin = 3;
 
@@ -58,32 +58,13 @@ UINT dpiOf(HWND window) {
             GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
     if (getDpiForWindow != nullptr)
         return getDpiForWindow(window);
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    return static_cast<UINT>(dpi);
+    const WindowDC screen(nullptr);
+    return static_cast<UINT>(GetDeviceCaps(screen.get(), LOGPIXELSY));
 }
 
-HWND createFrame(HINSTANCE instance, WNDPROC windowProc) {
-    WNDCLASSEXW frameClass{};
-    frameClass.cbSize = sizeof frameClass;
-    frameClass.lpfnWndProc = windowProc;
-    // Room for the dialog manager's data: DefDlgProc then keeps the focus and the default
-    // button as in any dialog.
-    frameClass.cbWndExtra = DLGWINDOWEXTRA;
-    frameClass.hInstance = instance;
-    frameClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TOLVAR));
-    frameClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_TOLVAR),
-                                                       IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                                                       GetSystemMetrics(SM_CYSMICON), 0));
-    frameClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
-    frameClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    frameClass.lpszClassName = kClassName;
-    RegisterClassExW(&frameClass);
-    // Fixed size: no sizing border, no maximize box.
-    return CreateWindowExW(
-        0, kClassName, kTitle, WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-        CW_USEDEFAULT, CW_USEDEFAULT, kClient.cx, kClient.cy, nullptr, nullptr, instance, nullptr);
+// While the timer runs, the system may not fall asleep on idle; the user may still suspend it.
+void keepAwake(bool awake) {
+    SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
 }
 
 std::wstring withoutAccessKey(std::wstring text) {
@@ -96,8 +77,11 @@ std::wstring withoutAccessKey(std::wstring text) {
 } // namespace
 
 FrmMain::FrmMain(HINSTANCE instance, std::wstring portName)
-    : frmMain(createFrame(instance, &FrmMain::windowProc)), commMain(frmMain, std::move(portName)) {
-    SetWindowLongPtrW(frmMain, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    // The frame first: serial control posts to it.
+    : commMain(createFrame(instance), std::move(portName)) {
+    if (frmMain == nullptr)
+        return;
+    taskbar.Listen(frmMain);
     createControls(instance);
     layOut(dpiOf(frmMain));
     // The enabled control first in tab order starts with the focus (and is the default button).
@@ -105,10 +89,39 @@ FrmMain::FrmMain(HINSTANCE instance, std::wstring portName)
 }
 
 FrmMain::~FrmMain() {
+    if (timerOn)
+        keepAwake(false);
     if (IsWindow(frmMain))
         DestroyWindow(frmMain);
-    if (font != nullptr)
-        DeleteObject(font);
+}
+
+HWND FrmMain::createFrame(HINSTANCE instance) {
+    WNDCLASSEXW frameClass{};
+    frameClass.cbSize = sizeof frameClass;
+    frameClass.lpfnWndProc = &FrmMain::windowProc;
+    // Room for the dialog manager's data: DefDlgProc then keeps the focus and the default
+    // button as in any dialog.
+    frameClass.cbWndExtra = DLGWINDOWEXTRA;
+    frameClass.hInstance = instance;
+    frameClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TOLVAR));
+    frameClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_TOLVAR),
+                                                       IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                                       GetSystemMetrics(SM_CYSMICON), 0));
+    frameClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
+    frameClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    frameClass.lpszClassName = kClassName;
+    // Fixed size: no sizing border, no maximize box. WM_NCCREATE sets frmMain.
+    if (RegisterClassExW(&frameClass) == 0 ||
+        CreateWindowExW(0, kClassName, kTitle,
+                        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                        CW_USEDEFAULT, kClient.cx, kClient.cy, nullptr, nullptr, instance,
+                        this) == nullptr) {
+        const DWORD error = GetLastError();
+        // Not every refusal sets an error code.
+        creationError = error != 0 ? error : static_cast<DWORD>(E_FAIL);
+        frmMain = nullptr;
+    }
+    return frmMain;
 }
 
 void FrmMain::createControls(HINSTANCE instance) {
@@ -151,33 +164,33 @@ void FrmMain::layOut(UINT newDpi) {
     const Fit fits[] = {{Label1, scaled(kLabelPlace.width)},
                         {cmdBegin, scaled(kBeginPlace.width) - 2 * scaled(kButtonMargin)},
                         {cmdStop, scaled(kStopPlace.width) - 2 * scaled(kButtonMargin)}};
-    HDC dc = GetDC(frmMain);
-    HFONT chosen = nullptr;
-    for (int height = MulDiv(kFontPoints, static_cast<int>(dpi), 72); chosen == nullptr; --height) {
-        HFONT candidate = CreateFontW(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                      DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, kFontFace);
-        const HGDIOBJ previous = SelectObject(dc, candidate);
-        bool fitsAll = true;
+    const WindowDC dc(frmMain);
+    const auto fitsAll = [&](HFONT candidate) {
+        const HGDIOBJ previous = SelectObject(dc.get(), candidate);
+        bool all = true;
         for (const Fit& fit : fits) {
             const std::wstring text = withoutAccessKey(windowText(fit.control));
             SIZE size{};
-            GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-            fitsAll = fitsAll && size.cx <= fit.width && size.cy <= scaled(kLabelPlace.height);
+            GetTextExtentPoint32W(dc.get(), text.c_str(), static_cast<int>(text.size()), &size);
+            all = all && size.cx <= fit.width && size.cy <= scaled(kLabelPlace.height);
         }
-        SelectObject(dc, previous);
-        if (fitsAll || height <= 1)
-            chosen = candidate;
-        else
-            DeleteObject(candidate);
-    }
-    ReleaseDC(frmMain, dc);
+        SelectObject(dc.get(), previous);
+        return all;
+    };
+    const auto fontOf = [](int height) {
+        return UniqueFont(CreateFontW(-height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                      DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, kFontFace));
+    };
+    int height = MulDiv(kFontPoints, static_cast<int>(dpi), 72);
+    UniqueFont chosen = fontOf(height);
+    while (height > 1 && !fitsAll(chosen.get()))
+        chosen = fontOf(--height);
 
     for (HWND control : {cmdBegin, cmdStop, Label1, txtPath})
-        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), TRUE);
-    if (font != nullptr)
-        DeleteObject(font);
-    font = chosen;
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(chosen.get()), TRUE);
+    // The old font goes only now that no control uses it.
+    font = std::move(chosen);
     sizeFrame();
 }
 
@@ -198,14 +211,25 @@ bool FrmMain::TranslateKeys(MSG& message) {
 }
 
 LRESULT CALLBACK FrmMain::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // The object comes with WM_NCCREATE, the window's first message but one, and gets all after it.
+    if (message == WM_NCCREATE) {
+        auto* made =
+            static_cast<FrmMain*>(reinterpret_cast<const CREATESTRUCTW*>(lParam)->lpCreateParams);
+        made->frmMain = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(made));
+    }
     auto* self = reinterpret_cast<FrmMain*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    // Until the constructor has stored itself, the dialog manager's defaults do.
+    // WM_GETMINMAXINFO comes before WM_NCCREATE.
     if (self == nullptr)
         return DefDlgProcW(window, message, wParam, lParam);
     return self->handle(message, wParam, lParam);
 }
 
 LRESULT FrmMain::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (taskbar.IsCreatedMessage(message)) {
+        taskbar.Created(frmMain);
+        return 0;
+    }
     // Before anything that may stop logging: every line the device has sent goes to the file.
     const auto gatherInput = [this] {
         commMain.Gather();
@@ -270,6 +294,7 @@ void FrmMain::SetEnabled(Switch part, bool enabled) {
     switch (part) {
     case Switch::tmrTimeout:
         timerOn = enabled;
+        keepAwake(enabled);
         if (enabled)
             SetTimer(frmMain, tmrTimeoutId, kTimeoutInterval, nullptr);
         else
@@ -296,10 +321,16 @@ void FrmMain::ShowCritical(const std::string& text, const std::string& title) {
     MessageBoxW(frmMain, widen(text).c_str(), widen(title).c_str(), MB_ICONERROR | MB_OK);
 }
 
-void FrmMain::ShowProgress(std::int16_t) {}
+void FrmMain::ShowProgress(std::int16_t ticks) {
+    taskbar.ShowProgress(frmMain, ticks, LoggingControl::kTickLimit);
+}
 
-void FrmMain::HideProgress() {}
+void FrmMain::HideProgress() {
+    taskbar.HideProgress(frmMain);
+}
 
-void FrmMain::AskAttention() {}
+void FrmMain::AskAttention() {
+    TaskbarButton::AskAttention(frmMain);
+}
 
 } // namespace tolvar

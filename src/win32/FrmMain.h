@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "Handle.h"
 #include "LoggingControl.h"
 #include "LoggingWindow.h"
 #include "SerialControl.h"
+#include "TaskbarButton.h"
 
 #include <windows.h>
 
@@ -31,6 +33,8 @@ class FrmMain final : private LoggingWindow {
     FrmMain& operator=(const FrmMain&) = delete;
 
     HWND Handle() const { return frmMain; }
+    // 0 once the window is made; otherwise the system's error code for why it could not be.
+    DWORD CreationError() const { return creationError; }
     // The keyboard part of the message loop: Tab, Enter and the access keys. True when the
     // message is dealt with and must not be dispatched.
     bool TranslateKeys(MSG& message);
@@ -38,6 +42,7 @@ class FrmMain final : private LoggingWindow {
   private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    HWND createFrame(HINSTANCE instance);
     void createControls(HINSTANCE instance);
     // Places the controls and picks the font for this DPI.
     void layOut(UINT dpi);
@@ -50,14 +55,18 @@ class FrmMain final : private LoggingWindow {
     void HideProgress() override;
     void AskAttention() override;
 
-    HWND frmMain;
+    // Everything up to commMain is in place before the window is made, as its first messages
+    // already reach handle().
+    HWND frmMain = nullptr;
+    DWORD creationError = 0;
     HWND cmdBegin = nullptr;
     HWND cmdStop = nullptr;
     HWND Label1 = nullptr;
     HWND txtPath = nullptr;
-    HFONT font = nullptr;
+    UniqueFont font;
     UINT dpi = 96;
     bool timerOn = false;
+    TaskbarButton taskbar;
     SerialControl commMain;
     LoggingControl logic{commMain, *this};
 };

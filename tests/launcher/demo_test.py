@@ -10,7 +10,7 @@ import tempfile
 import time
 
 from tolvartest import Skip, main, wait_until
-from tolvartest.harness import TITLE, qt_control_centres, send_delete_window
+from tolvartest.harness import TITLE, in_private_lock_folders, qt_control_centres, send_delete_window
 from tolvartest.xdisplay import Display
 
 READING = re.compile(rb"\n?TH1 #(\d{6}) T=[+-]\d\d\.\d\d C RH=\d\d\.\d %\r\n")
@@ -32,6 +32,7 @@ def session_members(sid):
 
 
 def run_demo(demo, launcher, program, end):
+    in_private_lock_folders()
     with Display() as display, tempfile.TemporaryDirectory(prefix="tolvar-demo-") as folder:
         proc = subprocess.Popen([sys.executable, demo, launcher, program, folder], env=display.env,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -89,6 +90,32 @@ TEST_F(WindowTest, clicksBeginAndStopLoggingAndTheLogHoldsTheLines) {
     EXPECT_TRUE(idle());
     EXPECT_EQ(QApplication::focusWidget(), begin());
     EXPECT_EQ(logBytes(), "AB\r\n\nCD\r\n") << "the unfinished line is not written";
+}
+
+// Bytes the port holds but has not yet handed out (it gathers them for a while) are logged
+// before a stop, before a tick, and before the window closes.
+TEST_F(WindowTest, stopTickAndCloseFirstLogTheLinesThePortHolds) {
+    const auto sendAndLetThePortHoldIt = [&](const std::string& line) {
+        send(line);
+        const int watcher = ::open(pty.slavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        pollfd held{watcher, POLLIN, 0};
+        EXPECT_EQ(::poll(&held, 1, 5000), 1);
+        ::close(watcher);
+    };
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    sendAndLetThePortHoldIt("stop\r");
+    QTest::mouseClick(stop(), Qt::LeftButton);
+    EXPECT_EQ(logBytes(), "stop\r\n");
+
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    sendAndLetThePortHoldIt("tick\r");
+    timer()->start(1);
+    ASSERT_TRUE(waitFor([&] { return window.logging().Ticks() == 1; }));
+    EXPECT_EQ(logBytes(), "stop\r\ntick\r\n");
+
+    sendAndLetThePortHoldIt("close\r");
+    window.close();
+    EXPECT_EQ(logBytes(), "stop\r\ntick\r\nclose\r\n");
 }
 
 TEST_F(WindowTest, accessKeysClickOnlyEnabledButtons) {

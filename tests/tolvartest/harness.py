@@ -15,6 +15,7 @@ import fcntl
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import termios
 import time
@@ -27,14 +28,39 @@ TITLE = "Tolvar data logger module"
 FAKETIME_LIB = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
-# Starts a command with a device as its /dev/ttyS0, only once the bind is checked.
-LAUNCHER = os.path.join(SOURCE, "tools", "launcher", "tolvar-logger-on")
+# Starts a command with a device as its /dev/ttyS0, only once the bind is checked: the launcher
+# as built, beside its helper (ctest names it).
+LAUNCHER = os.environ.get("TOLVAR_LAUNCHER", os.path.join(SOURCE, "build", "bin", "tolvar-logger-on"))
 LAUNCHER_CANNOT = 69  # no namespace or no bind: the program was not started
 TIOCGPTN = 0x80045430  # the number of a pty master's slave; Python's termios lacks it
 
 
+def in_private_lock_folders():
+    """Runs the calling case again from its start in a mount namespace of its own whose lock
+    folders are empty, so the lock the launcher holds outside the program's namespace is never one
+    of the machine's; returns once there. Skips where no such namespace can be made."""
+    marker = str(os.getpid())  # unshare and sh exec in place: the case keeps its PID
+    if os.environ.get("TOLVAR_PRIVATE_LOCKS") == marker:
+        return
+    # /var/lock is mostly a link to /run/lock; where it is a folder of its own, it is hidden too.
+    inside = ('for folder in /run/lock /var/lock; do [ -L "$folder" ] || [ ! -d "$folder" ] || '
+              'mount -t tmpfs -o mode=1777 tmpfs "$folder" || exit 1; done; exec "$@"')
+    flags = ["-m"] if os.geteuid() == 0 else ["-rm"]
+    command = ["unshare", *flags, "--propagation", "private", "sh", "-c", inside, "sh"]
+    try:
+        probe = subprocess.run(command + ["true"], capture_output=True, text=True)
+    except FileNotFoundError:
+        raise Skip("unshare is not installed")
+    if probe.returncode != 0:
+        raise Skip(f"no private lock folders can be made: {probe.stderr.strip()}")
+    os.execvpe(command[0], command + [sys.executable, *sys.argv], dict(os.environ, TOLVAR_PRIVATE_LOCKS=marker))
+
+
 def session(kind, program, *tools, **options):
-    """A session of the program of that kind: "qt" PROGRAM, or "win32" EXE WINDOW_TOOL_EXE."""
+    """A session of the program of that kind: "qt" PROGRAM, or "win32" EXE WINDOW_TOOL_EXE. A Qt
+    session runs in lock folders of its own, as the launcher holds a lock outside the program."""
+    if kind == "qt":
+        in_private_lock_folders()
     return {"qt": Session, "win32": WineSession}[kind](program, *tools, **options)
 
 

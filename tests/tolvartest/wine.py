@@ -21,6 +21,7 @@ from . import SKIP, Skip
 from .xdisplay import Display
 
 INSIDE = "TOLVAR_WINE_SESSION"  # set, to the prefix, for COMMAND and everything it starts
+DEBUG = "TOLVAR_WINEDEBUG"  # a test's own WINEDEBUG for the programs it starts, e.g. +relay
 PORT1 = "/dev/ttyS0"
 PTY_MAJOR = 136
 
@@ -28,7 +29,7 @@ PTY_MAJOR = 136
 def environment(prefix):
     # A UTF-8 locale, or wine cannot make file names outside ASCII; no debug chatter; no offer to
     # install .NET or a browser engine; no menu entries written into the user's real home.
-    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG=os.environ.get(DEBUG, "-all"),
                 WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C.UTF-8")
 
 

@@ -36,7 +36,10 @@ class Display:
         else:
             raise Skip(f"no display number free for Xvfb: {self.said()}")
         self.name = f":{number}"
-        self.env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb")
+        # A desktop without a session bus: D-Bus would otherwise start one for the display, which
+        # outlives the program, and a test's program must not talk to the desktop of whoever runs it.
+        self.env = dict(os.environ, DISPLAY=self.name, QT_QPA_PLATFORM="xcb",
+                        DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
         deadline = time.monotonic() + 20
         while not self.xdotool("getdisplaygeometry"):
             if time.monotonic() > deadline:

@@ -1,0 +1,176 @@
+// SPDX-License-Identifier: MIT
+#include "WindowFixture.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QProcess>
+
+namespace {
+
+const QString kLogind = QStringLiteral("org.freedesktop.login1");
+
+// One private bus stands in for both the system and the session bus, with a stand-in logind on
+// it: what the window asks of the desktop is watched there, never on the machine's own buses.
+// The program connects to its buses once, so the bus lives as long as the test program.
+class PrivateBus : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        daemon.start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                      QStringLiteral("--print-address=1")});
+        if (!waitFor([&] { return daemon.canReadLine(); })) {
+            unusable = "no dbus-daemon: " + daemon.errorString();
+            return;
+        }
+        const QByteArray address = daemon.readLine().trimmed();
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        watcher = QDBusConnection::connectToBus(QString::fromLatin1(address), "watcher");
+        logind.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        logind.setStandardOutputFile(QProcess::nullDevice());
+        logind.start(QStringLiteral(DBUSMOCK_PYTHON),
+                     {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--system"),
+                      QStringLiteral("--template"), QStringLiteral("logind")});
+        const auto registered = [&] {
+            return watcher.interface()->isServiceRegistered(kLogind).value();
+        };
+        waitFor([&] { return registered() || logind.state() == QProcess::NotRunning; }, 10000);
+        if (!registered())
+            unusable = "no stand-in logind (python3-dbusmock)";
+    }
+    void TearDown() override {
+        for (QProcess* process : {&logind, &daemon}) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+    QString unusable;
+    QDBusConnection watcher{QString()};
+
+  private:
+    QProcess daemon, logind;
+};
+
+PrivateBus* const bus =
+    static_cast<PrivateBus*>(::testing::AddGlobalTestEnvironment(new PrivateBus));
+
+class Desktop : public WindowTest {
+  protected:
+    void SetUp() override {
+        if (!bus->unusable.isEmpty())
+            GTEST_SKIP() << bus->unusable.toStdString();
+        WindowTest::SetUp();
+    }
+
+    void tick(int times) {
+        for (int i = 0; i < times; ++i)
+            QMetaObject::invokeMethod(timer(), "timeout");
+    }
+
+    // Each inhibitor logind holds: what, who, why and mode.
+    static QList<QStringList> inhibitors() {
+        const QDBusMessage reply = bus->watcher.call(
+            QDBusMessage::createMethodCall(kLogind, "/org/freedesktop/login1",
+                                           "org.freedesktop.login1.Manager", "ListInhibitors"));
+        QList<QStringList> held;
+        const auto list = reply.arguments().value(0).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            QString what, who, why, mode;
+            uint user = 0, process = 0;
+            list.beginStructure();
+            list >> what >> who >> why >> mode >> user >> process;
+            list.endStructure();
+            held.append({what, who, why, mode});
+        }
+        list.endArray();
+        return held;
+    }
+    static bool holdsIdleInhibitor() {
+        return inhibitors() == QList<QStringList>{{"idle", "Tolvar data logger module",
+                                                   "Logging serial port 1", "block"}};
+    }
+};
+
+// Takes what the window tells the task manager.
+class UpdateRecorder : public QObject {
+    Q_OBJECT
+  public:
+    QList<QVariantList> updates;
+  public slots:
+    void take(const QDBusMessage& update) { updates.append(update.arguments()); }
+};
+
+TEST_F(Desktop, taskbarProgressCountsTheTicksAndGoesAtTheStop) {
+    UpdateRecorder seen;
+    ASSERT_TRUE(bus->watcher.connect({}, {}, "com.canonical.Unity.LauncherEntry", "Update", &seen,
+                                     SLOT(take(QDBusMessage))));
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    tick(90);
+    ASSERT_TRUE(idle());
+    ASSERT_TRUE(waitFor([&] { return seen.updates.size() >= 91; }));
+    settle();
+
+    ASSERT_EQ(seen.updates.size(), 91);
+    for (int k = 0; k <= 90; ++k) {
+        const QVariantList& update = seen.updates[k];
+        EXPECT_EQ(update.value(0).toString(), "application://org.example.tolvar.logger.desktop");
+        const auto shown = qdbus_cast<QVariantMap>(update.value(1));
+        const QVariantMap expected =
+            k < 90 ? QVariantMap{{"progress", k / 90.0}, {"progress-visible", true}}
+                   : QVariantMap{{"progress-visible", false}};
+        EXPECT_EQ(shown, expected) << "update " << k;
+    }
+}
+
+enum class Stop { Click, NinetiethTick, Unplug, FailedWrite };
+
+void PrintTo(Stop stop, std::ostream* os) {
+    const char* names[] = {"Click", "NinetiethTick", "Unplug", "FailedWrite"};
+    *os << names[static_cast<int>(stop)];
+}
+
+class IdleSleep : public Desktop, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(IdleSleep, isHeldOffWhileLoggingAndAllowedAgainAtTheStop) {
+    if (GetParam() == Stop::FailedWrite)
+        path()->setText("/dev/full");
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    ASSERT_TRUE(logging());
+    ASSERT_TRUE(waitFor(holdsIdleInhibitor)) << inhibitors().size() << " inhibitors";
+    settle(); // logind lists the inhibitor before its answer reaches the window
+
+    std::shared_ptr<SeenBox> box;
+    switch (GetParam()) {
+    case Stop::Click:
+        QTest::mouseClick(stop(), Qt::LeftButton);
+        break;
+    case Stop::NinetiethTick:
+        tick(90);
+        break;
+    case Stop::Unplug:
+        box = answerNextBox();
+        pty.closeMaster();
+        break;
+    case Stop::FailedWrite:
+        box = answerNextBox();
+        send("A\r");
+        break;
+    }
+    EXPECT_TRUE(waitFor([] { return inhibitors().isEmpty(); }));
+    if (box)
+        ASSERT_TRUE(waitFor([&] { return !box->text.isEmpty(); }));
+    EXPECT_TRUE(idle());
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, IdleSleep,
+                         ::testing::Values(Stop::Click, Stop::NinetiethTick, Stop::Unplug,
+                                           Stop::FailedWrite),
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
+
+} // namespace
+
+#include "DesktopTest.moc"
