@@ -4,7 +4,7 @@
 #include <QDBusConnection>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QThread>
+#include <QDeadlineTimer>
 
 namespace tolvar {
 
@@ -13,8 +13,16 @@ namespace {
 const QString kConnection = QStringLiteral("tolvar_idle_sleep");
 // Only bounds how long a lost answer is waited for: nothing waits on it.
 constexpr int kReplyTimeout = 5000;
+// How long the end of the program waits for a connection still being made.
+constexpr int kExitWait = 100;
 
 } // namespace
+
+IdleSleepInhibitor::~IdleSleepInhibitor() {
+    // A thread still waiting for a stalled bus cannot be ended: the process's end takes it.
+    if (connecting != nullptr && !connecting->wait(QDeadlineTimer(kExitWait)))
+        static_cast<void>(connecting.release());
+}
 
 void IdleSleepInhibitor::Hold() {
     wanted = true;
@@ -37,10 +45,9 @@ void IdleSleepInhibitor::connectBus() {
     // wait for it. A bus that is not there fails at once, and is not tried again.
     triedBus = true;
     busy = true;
-    QThread* connecting = QThread::create(
-        [] { QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnection); });
-    connect(connecting, &QThread::finished, this, [this, connecting] {
-        connecting->deleteLater();
+    connecting.reset(QThread::create(
+        [] { QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnection); }));
+    connect(connecting.get(), &QThread::finished, this, [this] {
         busy = false;
         if (wanted)
             Hold();

@@ -3,6 +3,9 @@
 
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
+#include <QThread>
+
+#include <memory>
 
 class QDBusConnection;
 
@@ -13,6 +16,8 @@ namespace tolvar {
 // The window never waits for the bus.
 class IdleSleepInhibitor final : public QObject {
   public:
+    ~IdleSleepInhibitor() override;
+
     void Hold();
     void Release();
 
@@ -24,6 +29,9 @@ class IdleSleepInhibitor final : public QObject {
     // Connecting to the bus or waiting for logind's answer.
     bool busy = false;
     bool triedBus = false;
+    // Connects to the system bus, once; kept to the end, as one that a stalled bus holds can
+    // never be ended.
+    std::unique_ptr<QThread> connecting;
     // logind keeps the inhibitor for as long as this descriptor is open.
     QDBusUnixFileDescriptor inhibitor;
 };
