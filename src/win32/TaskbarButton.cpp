@@ -3,10 +3,7 @@
 
 namespace tolvar {
 
-TaskbarButton::TaskbarButton()
-    : createdMessage(RegisterWindowMessageW(L"TaskbarButtonCreated")),
-      comReady(
-          SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+TaskbarButton::TaskbarButton() : createdMessage(RegisterWindowMessageW(L"TaskbarButtonCreated")) {}
 
 TaskbarButton::~TaskbarButton() {
     if (list != nullptr)
@@ -20,6 +17,11 @@ void TaskbarButton::Listen(HWND window) const {
 }
 
 void TaskbarButton::Created(HWND window) {
+    if (!comTried) {
+        comTried = true;
+        comReady =
+            SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    }
     if (!comReady)
         return;
     // A new button after the shell restarted: the old list is the old shell's.

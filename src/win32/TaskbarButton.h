@@ -33,7 +33,10 @@ class TaskbarButton {
     void show(HWND window);
 
     const UINT createdMessage;
-    const bool comReady;
+    // COM starts with the first button, not with the program: a start without a shell, or one
+    // that never logs, costs nothing of it.
+    bool comReady = false;
+    bool comTried = false;
     ITaskbarList3* list = nullptr;
     // What the button shows: the progress, or none when total is 0.
     int done = 0;
