@@ -17,28 +17,11 @@ void TaskbarButton::Listen(HWND window) const {
 }
 
 void TaskbarButton::Created(HWND window) {
-    if (!comTried) {
-        comTried = true;
-        comReady =
-            SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-    }
-    if (!comReady)
-        return;
     // A new button after the shell restarted: the old list is the old shell's.
     if (list != nullptr) {
         list->Release();
         list = nullptr;
     }
-    ITaskbarList3* made = nullptr;
-    // __uuidof rather than the ids' library, which would bring every id of Windows along.
-    if (FAILED(CoCreateInstance(__uuidof(TaskbarList), nullptr, CLSCTX_INPROC_SERVER,
-                                __uuidof(ITaskbarList3), reinterpret_cast<void**>(&made))))
-        return;
-    if (FAILED(made->HrInit())) {
-        made->Release();
-        return;
-    }
-    list = made;
     // A new button shows no progress; a run already going shows its own.
     if (total != 0)
         show(window);
@@ -55,8 +38,32 @@ void TaskbarButton::HideProgress(HWND window) {
     show(window);
 }
 
+// Made when first needed: the shell has made the button by the time the operator can click Begin,
+// and where no shell says so (wine), the calls still go out and fail quietly if nothing listens.
+bool TaskbarButton::makeList() {
+    if (list != nullptr)
+        return true;
+    if (!comTried) {
+        comTried = true;
+        comReady =
+            SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    }
+    ITaskbarList3* made = nullptr;
+    // __uuidof rather than the ids' library, which would bring every id of Windows along.
+    if (!comReady ||
+        FAILED(CoCreateInstance(__uuidof(TaskbarList), nullptr, CLSCTX_INPROC_SERVER,
+                                __uuidof(ITaskbarList3), reinterpret_cast<void**>(&made))))
+        return false;
+    if (FAILED(made->HrInit())) {
+        made->Release();
+        return false;
+    }
+    list = made;
+    return true;
+}
+
 void TaskbarButton::show(HWND window) {
-    if (list == nullptr)
+    if (!makeList())
         return;
     if (total == 0) {
         list->SetProgressState(window, TBPF_NOPROGRESS);

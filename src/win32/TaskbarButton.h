@@ -30,11 +30,12 @@ class TaskbarButton {
     static void AskAttention(HWND window);
 
   private:
+    bool makeList();
     void show(HWND window);
 
     const UINT createdMessage;
-    // COM starts with the first button, not with the program: a start without a shell, or one
-    // that never logs, costs nothing of it.
+    // COM starts with the first progress shown, not with the program: a start that never logs
+    // costs nothing of it.
     bool comReady = false;
     bool comTried = false;
     ITaskbarList3* list = nullptr;

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Drives a window of the program under test from inside its wine session, for what X input
-// cannot do: read a control's place and text, set a text outside ASCII, post timer ticks and the
-// shell's messages.
+// cannot do: read a control's place and text, set a text outside ASCII, post timer ticks.
 //
 // clang-format off
 //   window_tool rect TITLE CLASS [TEXT]    prints the control's screen rectangle: x y width height
 //   window_tool text TITLE CLASS [TEXT]    prints the control's text (UTF-8)
 //   window_tool settext TITLE CLASS TEXT   replaces the control's text
 //   window_tool tick TITLE ID COUNT        posts COUNT WM_TIMER messages with the timer id ID
-//   window_tool post TITLE NAME            posts the registered window message NAME
 // clang-format on
 //
 // TITLE names a top-level window; CLASS and TEXT pick its first such child (any text if none is
@@ -48,7 +46,7 @@ int fail(const char* what) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: window_tool rect|text|settext|tick|post TITLE ...\n");
+        std::fprintf(stderr, "usage: window_tool rect|text|settext|tick TITLE ...\n");
         return 2;
     }
     const std::wstring command = argv[1];
@@ -65,11 +63,6 @@ int wmain(int argc, wchar_t** argv) {
             PostMessageW(top, WM_TIMER, id, 0);
         }
         return 0;
-    }
-    if (command == L"post") {
-        // What the shell sends, e.g. TaskbarButtonCreated, where wine has no shell to send it.
-        const UINT message = RegisterWindowMessageW(argv[3]);
-        return argc == 4 && message != 0 && PostMessageW(top, message, 0, 0) ? 0 : 2;
     }
     const wchar_t* text = command == L"settext" ? nullptr : (argc > 4 ? argv[4] : nullptr);
     const HWND control = FindWindowExW(top, nullptr, argv[3], text);
