@@ -92,6 +92,10 @@ int SerialControl::open() {
     }
     if (const int error = applySettings(port); error != 0)
         return error;
+    // A run holds only what came after Begin: a pty or a USB adapter's driver may still hold what
+    // the device sent while the port was closed. A flush fails only when the device is gone, which
+    // the first read reports as an unplug: no reason to refuse the port here.
+    ::tcflush(port, TCIFLUSH);
     vanished = false;
     readable = new QSocketNotifier(port, QSocketNotifier::Read, this);
     connect(readable, &QSocketNotifier::activated, this, &SerialControl::onReadable);

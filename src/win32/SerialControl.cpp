@@ -71,6 +71,10 @@ int SerialControl::PortOpen(bool open) {
         const DWORD error = GetLastError();
         return error != 0 ? static_cast<int>(error) : ERROR_INVALID_HANDLE;
     }
+    // A run holds only what came after Begin: the driver may still hold what the device sent
+    // while the port was closed. A purge fails only when the device is gone, which the reader's
+    // first read reports as an unplug: no reason to refuse the port here.
+    PurgeComm(opened.get(), PURGE_RXCLEAR);
 
     port = std::move(opened);
     stopping = false;

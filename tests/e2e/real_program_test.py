@@ -7,6 +7,7 @@
 
 import ctypes
 import os
+import select
 import shlex
 import signal
 import subprocess
@@ -71,6 +72,26 @@ def a_burst_of_every_byte_value_arrives_exact(*program):
         expected = b"".join(line + b"\r\n" for line in lines)
         wait_until(lambda: len(s.log_bytes() or b"") >= len(expected), what="the whole burst")
         assert s.log_bytes() == expected, "the log differs from what was sent"
+
+
+def a_run_holds_only_what_came_after_begin(*program):
+    with session(*program) as s:
+        s.click("cmdBegin")
+        s.wait_logging()
+        s.click("cmdStop")
+        s.wait_port_closed()
+        # Sent while idle: a pty keeps it for the next opener, as a USB adapter's driver may.
+        s.send(b"stale\r")
+        held = select.poll()
+        held.register(s.slave, select.POLLIN)
+        assert held.poll(5000), "the stale line did not reach the port"
+        s.click("cmdBegin")
+        s.wait_logging()
+        s.send(b"fresh\r")
+        wait_until(lambda: (s.log_bytes() or b"").endswith(b"fresh\r\n"), what="the fresh line")
+        s.click("cmdStop")
+        s.wait_port_closed()
+        assert s.log_bytes() == b"fresh\r\n", s.log_bytes()
 
 
 def unopenable_port_shows_port_open_and_creates_no_log(*program):
@@ -270,6 +291,7 @@ if __name__ == "__main__":
          access_keys_log_the_lines_after_what_the_file_held,
          a_log_path_outside_ascii_gets_the_lines,
          a_burst_of_every_byte_value_arrives_exact,
+         a_run_holds_only_what_came_after_begin,
          unopenable_port_shows_port_open_and_creates_no_log,
          a_fifo_as_port_1s_lock_file_shows_port_open_at_once,
          unusable_log_paths_show_error_and_leave_the_port_closed,
