@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// CapturePortInput against the limit of the machine: the same log bytes written with one write()
-// per read of the port; and what one sync of the log costs the thread that makes it. Run by
-// scripts/bench.
+// CapturePortInput, until the log writer has written everything, against the limit of the
+// machine: the same log bytes written with one write() per read of the port; what handing one
+// record to the writer costs the window's thread; and what one sync of the log costs the thread
+// that makes it. Run by scripts/bench.
 
 #include "Bench.h"
 #include "LoggingControl.h"
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <malloc.h>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -45,17 +47,22 @@ struct ChunkPort final : tolvar::SerialPort {
     }
 };
 
-// Every benchmark runs one iteration: set up before the timed loop, check the log after it.
-void Capture(benchmark::State& state, const Stream& stream) {
+// Every benchmark runs one iteration: set up before the timed loop, check the log after it. The
+// timed loop ends once the writer has written every record, or, for `handOverOnly`, once the last
+// record was handed over.
+void Capture(benchmark::State& state, const Stream& stream, bool handOverOnly) {
     bench::QuietWindow window;
     window.path = bench::FreshPath("capture.log");
     ChunkPort port(stream);
-    tolvar::LoggingControl control(port, window);
-    control.BeginLogging();
-    for (auto _ : state)
+    auto control = std::make_unique<tolvar::LoggingControl>(port, window);
+    control->BeginLogging();
+    for (auto _ : state) {
         while (!port.done())
-            control.CapturePortInput();
-    control.StopLogging();
+            control->CapturePortInput();
+        if (!handOverOnly)
+            control.reset(); // waits for the writer
+    }
+    control.reset();
     if (!window.box.empty())
         state.SkipWithError(window.box.c_str());
     bench::Check(state, window.path, stream.log);
@@ -95,7 +102,7 @@ void WritePerRead(benchmark::State& state, const Stream& stream) {
     bench::Received(state, stream.received.size());
 }
 
-// What the log file's syncer does at most once a second at line rate: an 80-byte record appended,
+// What the log writer's syncer does at most once a second at line rate: an 80-byte record appended,
 // then synced; against the record's append alone. Per record.
 constexpr int kSyncedRecords = 100;
 
@@ -134,20 +141,31 @@ int main(int argc, char** argv) {
     // for some runs and sizes but not others, and page faults dominate what is left.
     ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
-    const Stream lines80{bench::Lines(64 * kMiB, 80), 4096};
-    const Stream lines1{bench::Lines(64 * kMiB, 1), 4096};
+    // Below the writer's backlog bound, which a producer this fast could reach on a disk.
+    const Stream lines80{bench::Lines(12 * kMiB, 80), 4096};
+    const Stream lines1{bench::Lines(6 * kMiB, 1), 4096};
     const Stream byteReads{lines80.received, 1};
+    const Stream recordReads{lines80.received, 80};
     struct Case {
         const char* name;
         const Stream& stream;
         int repetitions;
     };
     for (const Case& c : {Case{"lines80/read4096", lines80, 7}, Case{"lines1/read4096", lines1, 5},
-                          Case{"lines80/read1", byteReads, 3}})
-        for (auto [kind, run] : {std::pair{"capture/", Capture}, std::pair{"limit/", WritePerRead}})
-            bench::Configure(benchmark::RegisterBenchmark((kind + std::string(c.name)).c_str(), run,
-                                                          std::cref(c.stream)),
-                             c.repetitions);
+                          Case{"lines80/read1", byteReads, 3}}) {
+        bench::Configure(benchmark::RegisterBenchmark(("capture/" + std::string(c.name)).c_str(),
+                                                      Capture, std::cref(c.stream), false),
+                         c.repetitions);
+        bench::Configure(benchmark::RegisterBenchmark(("limit/" + std::string(c.name)).c_str(),
+                                                      WritePerRead, std::cref(c.stream)),
+                         c.repetitions);
+    }
+    // One record a read: what the window's thread pays per record, against a write() per record.
+    bench::Configure(
+        benchmark::RegisterBenchmark("handover/record80", Capture, std::cref(recordReads), true),
+        5);
+    bench::Configure(
+        benchmark::RegisterBenchmark("limit/record80", WritePerRead, std::cref(recordReads)), 5);
 
     // One line of 1, 4 and 16 MiB, in 4 KiB reads, ended by a CR only at the very end.
     std::vector<Stream> longLines;
@@ -157,7 +175,7 @@ int main(int argc, char** argv) {
         bench::Configure(
             benchmark::RegisterBenchmark(
                 ("longline/" + std::to_string(s.received.size() / kMiB) + "MiB").c_str(), Capture,
-                std::cref(s)),
+                std::cref(s), false),
             5);
 
     for (const bool synced : {true, false})

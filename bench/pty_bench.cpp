@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -88,20 +89,21 @@ void Program(benchmark::State& state) {
     Pty pty;
     tolvar::SerialControl serial(QString::fromStdString(pty.slave));
     CountingPort port(serial);
-    tolvar::LoggingControl logic(port, window);
+    auto logic = std::make_unique<tolvar::LoggingControl>(port, window);
     QEventLoop loop;
     QObject::connect(&serial, &tolvar::SerialControl::OnComm, [&] {
-        logic.CapturePortInput();
+        logic->CapturePortInput();
         if (port.received == bytes.size())
             loop.quit();
     });
     QObject::connect(&serial, &tolvar::SerialControl::Disconnected, &loop, &QEventLoop::quit);
-    logic.BeginLogging(); // opens the slave in raw mode
+    logic->BeginLogging(); // opens the slave in raw mode
     for (auto _ : state) {
         pty.send(bytes);
         loop.exec();
+        logic->StopLogging();
+        logic.reset(); // waits for the writer
     }
-    logic.StopLogging();
     pty.finish();
     if (!window.box.empty())
         state.SkipWithError(window.box.c_str());

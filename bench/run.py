@@ -445,6 +445,10 @@ def main(build, win_build=None):
                        ("lines80/read1", "80-byte lines, 1-byte reads")):
         row(f"Capture: {what}", mib_per_s(c["capture/" + case]), "MiB/s", "one write() per read",
             mib_per_s(c["limit/" + case]), 0.8 if case == "lines80/read4096" else None)
+    # Per record of 80 bytes received: what the window's thread pays to hand it to the log writer.
+    handed = {case: c[case][0] * 1000 / (c[case][1] / 80) for case in ("handover/record80", "limit/record80")}
+    row("Hand-over: one 80-byte record a read, per record", handed["handover/record80"], "µs",
+        "one write() per record", handed["limit/record80"], higher_better=False, fmt="{:.3f}")
     # Per record of 81 bytes (79, CR, LF): what the syncer's thread spends on a sync at most once a second.
     per_record = {case: c[case][0] / (c[case][1] / 81) for case in ("sync/record80", "append/record80")}
     row("Sync: an 80-byte record appended, then synced", per_record["sync/record80"], "ms", "the record appended only",

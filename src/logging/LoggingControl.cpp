@@ -2,14 +2,12 @@
 #include "LoggingControl.h"
 
 #include "LoggingWindow.h"
+#include "Memory.h"
 #include "SerialPort.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace tolvar {
 
@@ -17,40 +15,37 @@ namespace {
 
 constexpr char kCR = '\r';
 constexpr char kRecordEnd[] = "\r\n";
-constexpr std::size_t kLongLine = 1 << 20;
 
 std::string writeFailure(int error) {
     return "Cannot write to log file (" + std::string(std::strerror(error)) +
            "). Logging has stopped.";
 }
 
-// Hands the memory of a long line back to the OS once the line is gone, so a burst with no CR
-// costs nothing after its line is written or dropped.
-void shrinkIfLong(std::string& bytes) {
-    if (bytes.capacity() < kLongLine)
-        return;
-    bytes.shrink_to_fit();
-#ifdef __GLIBC__
-    // glibc keeps freed blocks for reuse, and after large frees it keeps up to 64 MiB.
-    ::malloc_trim(0);
-#endif
-}
-
 } // namespace
 
+LoggingControl::~LoggingControl() = default;
+
 void LoggingControl::BeginLogging() {
+    if (writer != nullptr)
+        return; // the last run's writer is still at work
     if (commMain.PortOpen(true) != 0) {
         window.ShowCritical("Comm port 1 is already in use. Logging cannot begin.", "Port open");
         return;
     }
-    if (logFile.Open(window.PathText()) != 0) {
+    const std::string path = window.PathText();
+    FileHandle file = kNoFile;
+    if (OpenForAppend(path, file) != 0) {
         window.ShowCritical("Cannot open log file. Logging cannot begin.", "Error");
-        logFile.Close();
         commMain.PortOpen(false);
         return;
     }
+    IgnoreWriteSignals();
+    writer = std::make_unique<LogWriter>(
+        file, path, [this] { window.PostLogWriterCheck(); }, fileCalls);
+    stopping = false;
+    told = false;
     strLine.clear();
-    shrinkIfLong(strLine);
+    GiveBackIfLong(strLine);
     intTicks = 0;
     window.SetEnabled(Switch::tmrTimeout, true);
     window.SetEnabled(Switch::cmdBegin, false);
@@ -60,26 +55,27 @@ void LoggingControl::BeginLogging() {
 }
 
 void LoggingControl::StopLogging() {
-    // The last sync failing is a failed write, told once logging has stopped.
-    if (const int error = stop(); error != 0)
-        tell(writeFailure(error));
+    if (IsLogging())
+        endRun(false);
 }
 
-int LoggingControl::stop() {
+void LoggingControl::endRun(bool toldAlready) {
+    // Every complete line the port has received goes to the log before the port closes.
+    commMain.Gather();
+    CapturePortInput();
     commMain.PortOpen(false);
-    const int error = logFile.Close();
+    writer->Finish();
+    stopping = true;
+    told = toldAlready;
     window.SetEnabled(Switch::tmrTimeout, false);
-    window.SetEnabled(Switch::cmdBegin, true);
     window.SetEnabled(Switch::cmdStop, false);
-    window.SetEnabled(Switch::txtPath, true);
     window.HideProgress();
-    return error;
 }
 
 void LoggingControl::CapturePortInput() {
     const std::string s = commMain.Input();
-    // Only while the open-failure message of BeginLogging is up is the port open without a file.
-    if (!logFile.IsOpen() || s.empty())
+    // Only while the open-failure message of BeginLogging is up is the port open without a log.
+    if (!IsLogging() || s.empty())
         return;
 
     const std::size_t last = s.rfind(kCR);
@@ -88,8 +84,8 @@ void LoggingControl::CapturePortInput() {
         return;
     }
     // The pending bytes, then every record this read completes, each CR written as CR LF, go to
-    // the OS in one write: no record is ever split between two. They are built in strLine's own
-    // buffer, behind the pending bytes, so neither a long line nor a short one is copied again.
+    // the writer in one piece: no record is ever split between two writes. They are built in
+    // strLine's own buffer, behind the pending bytes, so a long line is not copied once more.
     const std::size_t pending = strLine.size();
     strLine.resize(pending + 2 * (last + 1));
     char* out = strLine.data() + pending;
@@ -103,35 +99,62 @@ void LoggingControl::CapturePortInput() {
         out = std::copy(kRecordEnd, kRecordEnd + 2, out);
         p = cr + 1;
     }
-    const int error = logFile.Write(strLine.data(), static_cast<std::size_t>(out - strLine.data()));
+    writer->Hand(strLine.data(), static_cast<std::size_t>(out - strLine.data()));
     strLine.assign(s, last + 1, std::string::npos);
-    shrinkIfLong(strLine);
-    if (error != 0)
-        stopWithMessage(writeFailure(error));
+    GiveBackIfLong(strLine);
 }
 
 void LoggingControl::CountTimeoutTick() {
     intTicks = static_cast<std::int16_t>(intTicks + 1);
+    if (!IsLogging())
+        return;
     if (intTicks == kTickLimit) {
-        if (const int error = stop(); error != 0)
-            tell(writeFailure(error));
-        else
-            window.AskAttention();
-    } else if (IsLogging()) {
+        endRun(false);
+        window.AskAttention();
+    } else {
         window.ShowProgress(intTicks);
     }
 }
 
 void LoggingControl::PortDisconnected() {
-    if (IsLogging())
-        stopWithMessage("Comm port 1 was disconnected. Logging has stopped.");
+    if (!IsLogging())
+        return;
+    endRun(true);
+    tell("Comm port 1 was disconnected. Logging has stopped.");
 }
 
-void LoggingControl::stopWithMessage(const std::string& text) {
-    // Stop first: the box runs its own event loop, and nothing may log behind it. One box per
-    // incident: a last sync failing behind a failed write or an unplug adds none.
-    stop();
-    tell(text);
+void LoggingControl::WindowClosing() {
+    if (IsLogging())
+        endRun(true);
+}
+
+void LoggingControl::CheckLogWriter() {
+    failedWriters.erase(std::remove_if(failedWriters.begin(), failedWriters.end(),
+                                       [](const auto& failed) { return failed->Finished(); }),
+                        failedWriters.end());
+    if (writer == nullptr)
+        return;
+    const int error = writer->Error();
+    const bool finished = writer->Finished();
+    const bool failedNow = error != 0 && !told;
+    if (!finished && !failedNow)
+        return;
+    if (failedNow && !stopping)
+        endRun(true);
+    told = true;
+    // The window shows Idle once the writer has closed the log; at once after a stall, whose
+    // last write the OS may hold for good (the writer then never writes again).
+    if (finished || error == EAGAIN) {
+        if (!finished)
+            failedWriters.push_back(std::move(writer));
+        writer.reset();
+        stopping = false;
+        window.SetEnabled(Switch::cmdBegin, true);
+        window.SetEnabled(Switch::txtPath, true);
+    }
+    // A failure is told once, with the window as it now is: the box runs an event loop of its own.
+    if (failedNow)
+        tell(writeFailure(error));
 }
 
 void LoggingControl::tell(const std::string& text) {

@@ -28,6 +28,10 @@ class LoggingWindow {
     // Logging stopped without the operator asking (time limit, unplug, failed write): the window
     // asks for attention if it is not the active one.
     virtual void AskAttention() = 0;
+
+    // Called on a log writer's thread: the window's thread is to run
+    // LoggingControl::CheckLogWriter soon. Must not block.
+    virtual void PostLogWriterCheck() = 0;
 };
 
 } // namespace tolvar

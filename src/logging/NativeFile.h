@@ -8,8 +8,9 @@
 
 namespace tolvar {
 
-// The operating system's side of the log file, one implementation per system. Errors are OS
-// error numbers (errno values; Windows errors are mapped to the one naming the same reason).
+// What the core needs of the operating system's files, implemented beside the other code of each
+// system (src/unix, src/win32). Errors are OS error numbers (errno values; Windows errors are
+// mapped to the one naming the same reason).
 
 // A file descriptor on POSIX, a HANDLE on Windows.
 using FileHandle = std::intptr_t;
@@ -35,6 +36,10 @@ FileState ExamineFile(FileHandle file);
 // took nothing by the deadline.
 long long WriteSome(FileHandle file, const char* data, std::size_t size,
                     Clock::time_point deadline);
+
+// The most one write should hand the target for its progress to show: what its pipe buffer holds
+// (a write to a full pipe ends only once reads have made room for all of it); no limit for a file.
+std::size_t PieceSize(FileHandle file);
 
 // Cuts the file back to `length` bytes.
 void CutBack(FileHandle file, long long length);

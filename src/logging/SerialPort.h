@@ -16,6 +16,10 @@ class SerialPort {
 
     // Every byte received and not yet read, in one piece; empty when nothing is waiting.
     virtual std::string Input() = 0;
+
+    // Before the port closes: makes every byte received so far available to the next Input.
+    // A control whose Input reads the port itself has nothing to do.
+    virtual void Gather() {}
 };
 
 } // namespace tolvar

@@ -19,30 +19,22 @@ FrmMain::FrmMain(const QString& portName, QWidget* parent)
 
     tmrTimeout.setObjectName(QStringLiteral("tmrTimeout"));
     tmrTimeout.setParent(this);
-    tmrTimeout.setInterval(kTimeoutInterval);
+    tmrTimeout.setInterval(LoggingControl::kTickInterval);
     tmrTimeout.setTimerType(Qt::PreciseTimer);
 
     ui->txtPath->installEventFilter(this);
 
     connect(ui->cmdBegin, &QPushButton::clicked, this, [this] { logic.BeginLogging(); });
-    // What the port has gathered is logged before each stop and each tick, either of which may
-    // close it.
-    connect(ui->cmdStop, &QPushButton::clicked, this, [this] {
-        logic.CapturePortInput();
-        logic.StopLogging();
-    });
+    connect(ui->cmdStop, &QPushButton::clicked, this, [this] { logic.StopLogging(); });
     connect(&commMain, &SerialControl::OnComm, this, [this] { logic.CapturePortInput(); });
     connect(&commMain, &SerialControl::Disconnected, this, [this] { logic.PortDisconnected(); });
-    connect(&tmrTimeout, &QTimer::timeout, this, [this] {
-        logic.CapturePortInput();
-        logic.CountTimeoutTick();
-    });
+    connect(&tmrTimeout, &QTimer::timeout, this, [this] { logic.CountTimeoutTick(); });
 }
 
 FrmMain::~FrmMain() = default;
 
 void FrmMain::closeEvent(QCloseEvent* event) {
-    logic.CapturePortInput();
+    logic.WindowClosing();
     QWidget::closeEvent(event);
 }
 
@@ -77,6 +69,10 @@ void FrmMain::SetEnabled(Switch part, bool enabled) {
         break;
     case Switch::cmdBegin:
         ui->cmdBegin->setEnabled(enabled);
+        // Every control was disabled while the run's last records were written, and the focus
+        // went with them.
+        if (enabled && (focusWidget() == nullptr || !focusWidget()->isEnabled()))
+            ui->cmdBegin->setFocus();
         break;
     case Switch::cmdStop:
         ui->cmdStop->setEnabled(enabled);
@@ -101,6 +97,11 @@ void FrmMain::HideProgress() {
 
 void FrmMain::AskAttention() {
     attention.Ask();
+}
+
+void FrmMain::PostLogWriterCheck() {
+    QMetaObject::invokeMethod(
+        this, [this] { logic.CheckLogWriter(); }, Qt::QueuedConnection);
 }
 
 } // namespace tolvar

@@ -24,8 +24,6 @@ class FrmMain final : public QWidget, private LoggingWindow {
     Q_OBJECT
 
   public:
-    static constexpr int kTimeoutInterval = 60000; // one tick a minute
-
     explicit FrmMain(const QString& portName = SerialControl::port1Name(),
                      QWidget* parent = nullptr);
     ~FrmMain() override;
@@ -33,7 +31,7 @@ class FrmMain final : public QWidget, private LoggingWindow {
     const LoggingControl& logging() const { return logic; }
 
   protected:
-    // Every complete line the port has gathered reaches the file before the window goes.
+    // Every complete line the port has received reaches the log before the program ends.
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -44,6 +42,7 @@ class FrmMain final : public QWidget, private LoggingWindow {
     void ShowProgress(std::int16_t ticks) override;
     void HideProgress() override;
     void AskAttention() override;
+    void PostLogWriterCheck() override;
 
     std::unique_ptr<::Ui::FrmMain> ui;
     SerialControl commMain;

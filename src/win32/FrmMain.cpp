@@ -230,39 +230,29 @@ LRESULT FrmMain::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         taskbar.Created(frmMain);
         return 0;
     }
-    // Before anything that may stop logging: every line the device has sent goes to the file.
-    const auto gatherInput = [this] {
-        commMain.Gather();
-        logic.CapturePortInput();
-    };
     switch (message) {
     case WM_COMMAND:
         // Only a click of an enabled button counts: a disabled one has no access key either.
         if (HIWORD(wParam) == BN_CLICKED) {
             if (LOWORD(wParam) == cmdBeginId && IsWindowEnabled(cmdBegin))
                 logic.BeginLogging();
-            else if (LOWORD(wParam) == cmdStopId && IsWindowEnabled(cmdStop)) {
-                gatherInput();
+            else if (LOWORD(wParam) == cmdStopId && IsWindowEnabled(cmdStop))
                 logic.StopLogging();
-            }
         }
         return 0;
     case WM_TIMER:
-        if (wParam == tmrTimeoutId && timerOn) {
-            gatherInput();
+        if (wParam == tmrTimeoutId && timerOn)
             logic.CountTimeoutTick();
-        }
         return 0;
     case SerialControl::OnComm:
         logic.CapturePortInput();
         return 0;
     case SerialControl::Disconnected:
-        if (commMain.IsGone()) {
-            // The reader has ended: what it queued is all there is.
-            logic.CapturePortInput();
-            commMain.PortOpen(false);
+        if (commMain.IsGone())
             logic.PortDisconnected();
-        }
+        return 0;
+    case kCheckLogWriter:
+        logic.CheckLogWriter();
         return 0;
     case WM_DPICHANGED: {
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
@@ -274,7 +264,7 @@ LRESULT FrmMain::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_CLOSE:
         // The dialog manager would turn this into a Cancel command; the window just closes.
-        gatherInput();
+        logic.WindowClosing();
         DestroyWindow(frmMain);
         return 0;
     case WM_DESTROY:
@@ -296,7 +286,7 @@ void FrmMain::SetEnabled(Switch part, bool enabled) {
         timerOn = enabled;
         keepAwake(enabled);
         if (enabled)
-            SetTimer(frmMain, tmrTimeoutId, kTimeoutInterval, nullptr);
+            SetTimer(frmMain, tmrTimeoutId, LoggingControl::kTickInterval, nullptr);
         else
             KillTimer(frmMain, tmrTimeoutId);
         return;
@@ -310,11 +300,16 @@ void FrmMain::SetEnabled(Switch part, bool enabled) {
         control = txtPath;
         break;
     }
-    const bool hadFocus = GetFocus() == control;
+    const HWND focus = GetFocus();
     EnableWindow(control, enabled);
     // Disabling the control with the focus leaves the focus nowhere: pass it on, as dialogs do.
-    if (hadFocus && !enabled)
+    if (focus == control && !enabled)
         SendMessageW(frmMain, WM_NEXTDLGCTL, 0, FALSE);
+    // Every control was disabled while the run's last records were written: Begin takes the
+    // focus back.
+    else if (enabled && control == cmdBegin && GetActiveWindow() == frmMain &&
+             (focus == nullptr || !IsWindowEnabled(focus)))
+        SendMessageW(frmMain, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(cmdBegin), TRUE);
 }
 
 void FrmMain::ShowCritical(const std::string& text, const std::string& title) {
@@ -331,6 +326,10 @@ void FrmMain::HideProgress() {
 
 void FrmMain::AskAttention() {
     TaskbarButton::AskAttention(frmMain);
+}
+
+void FrmMain::PostLogWriterCheck() {
+    PostMessageW(frmMain, kCheckLogWriter, 0, 0);
 }
 
 } // namespace tolvar

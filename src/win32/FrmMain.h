@@ -25,7 +25,8 @@ class FrmMain final : private LoggingWindow {
     static constexpr int txtPathId = 104;
     // tmrTimeout is the window's timer with this id: each WM_TIMER with it is one tick.
     static constexpr UINT_PTR tmrTimeoutId = 1;
-    static constexpr UINT kTimeoutInterval = 60000; // one tick a minute
+    // Posted by the log writer's threads; after the serial control's messages.
+    static constexpr UINT kCheckLogWriter = SerialControl::Disconnected + 1;
 
     explicit FrmMain(HINSTANCE instance, std::wstring portName = SerialControl::port1Name);
     ~FrmMain() override;
@@ -54,6 +55,7 @@ class FrmMain final : private LoggingWindow {
     void ShowProgress(std::int16_t ticks) override;
     void HideProgress() override;
     void AskAttention() override;
+    void PostLogWriterCheck() override;
 
     // Everything up to commMain is in place before the window is made, as its first messages
     // already reach handle().

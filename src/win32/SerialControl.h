@@ -34,9 +34,8 @@ class SerialControl final : public SerialPort {
     int PortOpen(bool open) override;
     std::string Input() override;
     // Queues every byte the port has received so far, without waiting for the reader's pace;
-    // returns once they are queued (or after a short while if the reader cannot answer). The
-    // window calls it before anything that may stop logging, then takes the bytes with Input.
-    void Gather();
+    // returns once they are queued (or after a short while if the reader cannot answer).
+    void Gather() override;
     // The port is open and its device has gone away: the window should close it.
     bool IsGone() const { return isOpen && gone; }
 

@@ -6,13 +6,17 @@
 #include "SerialPort.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,11 +24,15 @@
 
 namespace fs = std::filesystem;
 
-// A port that delivers whatever the test puts in `waiting`, and remembers opens and closes.
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A port that delivers whatever the test puts in `waiting`, and what it puts in `inDriver` only
+// once gathered; it remembers opens and closes.
 struct FakePort final : tolvar::SerialPort {
     int openError = 0;
     bool open = false;
-    std::string waiting;
+    std::string waiting, inDriver;
     std::vector<std::string> calls;
 
     int PortOpen(bool wantOpen) override {
@@ -35,6 +43,7 @@ struct FakePort final : tolvar::SerialPort {
         return 0;
     }
     std::string Input() override { return std::exchange(waiting, {}); }
+    void Gather() override { waiting += std::exchange(inDriver, {}); }
 };
 
 struct Box {
@@ -66,10 +75,25 @@ struct FakeWindow final : tolvar::LoggingWindow {
     void ShowProgress(std::int16_t ticks) override { progress = ticks; }
     void HideProgress() override { progress = -1; }
     void AskAttention() override { ++attentions; }
+    void PostLogWriterCheck() override {
+        const std::lock_guard<std::mutex> held(postLock);
+        posted = true;
+        postWake.notify_one();
+    }
+    // Waits until the log writer posts a check or the deadline passes; true for a post.
+    bool takePost(Clock::time_point deadline) {
+        std::unique_lock<std::mutex> held(postLock);
+        return postWake.wait_until(held, deadline, [this] { return posted; }) &&
+               std::exchange(posted, false);
+    }
     bool idle() const {
         return !enabled.at(tolvar::Switch::tmrTimeout) && enabled.at(tolvar::Switch::cmdBegin) &&
                !enabled.at(tolvar::Switch::cmdStop) && enabled.at(tolvar::Switch::txtPath);
     }
+    std::mutex postLock;
+    std::condition_variable postWake;
+    bool posted = false;
+
     bool logging() const {
         return enabled.at(tolvar::Switch::tmrTimeout) && !enabled.at(tolvar::Switch::cmdBegin) &&
                enabled.at(tolvar::Switch::cmdStop) && !enabled.at(tolvar::Switch::txtPath);
@@ -79,6 +103,8 @@ struct FakeWindow final : tolvar::LoggingWindow {
 // The logic wired to fakes, with a fresh folder for its log file.
 class LoggingTest : public ::testing::Test {
   protected:
+    explicit LoggingTest(tolvar::FileCalls calls = {}) : control(port, window, calls) {}
+
     void SetUp() override {
         dir = fs::temp_directory_path() / ("tolvar-test-" + std::to_string(std::random_device{}()));
         fs::create_directories(dir);
@@ -86,8 +112,35 @@ class LoggingTest : public ::testing::Test {
     }
     void TearDown() override {
         // Windows cannot remove a file that is still open.
-        control.StopLogging();
+        stop();
         fs::remove_all(dir);
+    }
+
+    // Runs the log writer's checks on this thread, as the window's event loop would, until
+    // `done` holds or a few seconds have passed; tells whether it holds.
+    template <class Condition> bool settle(Condition done, std::chrono::seconds limit = 5s) {
+        const auto deadline = Clock::now() + limit;
+        while (!done()) {
+            if (!window.takePost(deadline))
+                return done();
+            control.CheckLogWriter();
+        }
+        return true;
+    }
+    // Runs the checks the log writer has posted so far.
+    void pump() {
+        settle([] { return false; }, 0s);
+    }
+    void stop() {
+        control.StopLogging();
+        settle([&] { return window.idle(); });
+    }
+    // Waits a moment for the writer to bring the file to `expected`; returns what it holds.
+    std::string fileSoon(const std::string& expected) const {
+        for (const auto deadline = Clock::now() + 3s;
+             fileBytes() != expected && Clock::now() < deadline;)
+            std::this_thread::sleep_for(5ms);
+        return fileBytes();
     }
 
     void deliver(const std::string& bytes) {

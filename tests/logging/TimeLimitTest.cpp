@@ -21,7 +21,7 @@ TEST_F(TimeLimit, theNinetiethTickStopsLoggingEvenWhileDataArrives) {
 
     control.CountTimeoutTick();
     EXPECT_EQ(control.Ticks(), 90);
-    EXPECT_TRUE(window.idle());
+    EXPECT_TRUE(settle([&] { return window.idle(); }));
     EXPECT_FALSE(port.open);
     EXPECT_FALSE(control.IsLogging());
     EXPECT_TRUE(window.boxes.empty());
@@ -30,19 +30,19 @@ TEST_F(TimeLimit, theNinetiethTickStopsLoggingEvenWhileDataArrives) {
 TEST_F(TimeLimit, everyBeginGetsTheFullNinetyTicks) {
     control.BeginLogging();
     tick(control, 90);
-    ASSERT_TRUE(window.idle());
+    ASSERT_TRUE(settle([&] { return window.idle(); }));
 
     control.BeginLogging();
     EXPECT_EQ(control.Ticks(), 0);
     tick(control, 30);
-    control.StopLogging();
+    stop();
     EXPECT_EQ(control.Ticks(), 30) << "a manual stop leaves the count";
 
     control.BeginLogging();
     tick(control, 89);
     EXPECT_TRUE(window.logging());
     tick(control, 1);
-    EXPECT_TRUE(window.idle());
+    EXPECT_TRUE(settle([&] { return window.idle(); }));
 }
 
 TEST_F(TimeLimit, theTaskbarFollowsTheRunAndOnlyAStopNobodyAskedForCallsForAttention) {
@@ -50,7 +50,7 @@ TEST_F(TimeLimit, theTaskbarFollowsTheRunAndOnlyAStopNobodyAskedForCallsForAtten
     EXPECT_EQ(window.progress, 0);
     tick(control, 7);
     EXPECT_EQ(window.progress, 7);
-    control.StopLogging();
+    stop();
     EXPECT_EQ(window.progress, -1);
     EXPECT_EQ(window.attentions, 0) << "the operator's own stop";
 
@@ -61,6 +61,7 @@ TEST_F(TimeLimit, theTaskbarFollowsTheRunAndOnlyAStopNobodyAskedForCallsForAtten
     EXPECT_EQ(window.progress, -1);
     EXPECT_EQ(window.attentions, 1) << "the time limit";
 
+    settle([&] { return window.idle(); });
     control.BeginLogging();
     control.PortDisconnected();
     EXPECT_EQ(window.progress, -1);

@@ -110,7 +110,7 @@ TEST_F(Desktop, taskbarProgressCountsTheTicksAndGoesAtTheStop) {
                                      SLOT(take(QDBusMessage))));
     QTest::mouseClick(begin(), Qt::LeftButton);
     tick(90);
-    ASSERT_TRUE(idle());
+    ASSERT_TRUE(waitFor([&] { return idle(); }));
     ASSERT_TRUE(waitFor([&] { return seen.updates.size() >= 91; }));
     settle();
 
@@ -163,7 +163,7 @@ TEST_P(IdleSleep, isHeldOffWhileLoggingAndAllowedAgainAtTheStop) {
     EXPECT_TRUE(waitFor([] { return inhibitors().isEmpty(); }));
     if (box)
         ASSERT_TRUE(waitFor([&] { return !box->text.isEmpty(); }));
-    EXPECT_TRUE(idle());
+    EXPECT_TRUE(waitFor([&] { return idle(); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stops, IdleSleep,

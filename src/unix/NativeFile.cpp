@@ -2,7 +2,9 @@
 #include "NativeFile.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -61,6 +63,18 @@ long long WriteSome(FileHandle file, const char* data, std::size_t size,
             continue;
         return -error;
     }
+}
+
+std::size_t PieceSize(FileHandle file) {
+    struct stat st {};
+    if (::fstat(fdOf(file), &st) == 0 && S_ISREG(st.st_mode))
+        return SIZE_MAX;
+#ifdef F_GETPIPE_SZ
+    if (const int size = ::fcntl(fdOf(file), F_GETPIPE_SZ); size > 0)
+        return static_cast<std::size_t>(size);
+#endif
+    // A write to a non-blocking pipe or device takes what fits, so any piece shows progress.
+    return PIPE_BUF;
 }
 
 void CutBack(FileHandle file, long long length) {

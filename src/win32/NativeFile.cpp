@@ -74,7 +74,7 @@ struct EventCloser {
     void operator()(HANDLE event) const { CloseHandle(event); }
 };
 
-// The event the window's thread waits on while its write is under way.
+// The event the writer's thread waits on while its write is under way.
 HANDLE writeEvent() {
     thread_local const std::unique_ptr<void, EventCloser> event(
         CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -129,6 +129,20 @@ long long WriteSome(FileHandle file, const char* data, std::size_t size,
     if (!GetOverlappedResult(handle, &at, &written, TRUE) && written == 0)
         return -errnoOf(GetLastError());
     return written > 0 ? static_cast<long long>(written) : -EIO;
+}
+
+std::size_t PieceSize(FileHandle file) {
+    DWORD outBuffer = 0, inBuffer = 0;
+    if (GetFileType(handleOf(file)) != FILE_TYPE_PIPE ||
+        !GetNamedPipeInfo(handleOf(file), nullptr, &outBuffer, &inBuffer, nullptr))
+        return SIZE_MAX;
+    // Whichever end this is, a piece no larger than the smaller buffer fits the one it waits in;
+    // a size of 0 is the system's own, at least a page.
+    DWORD smallest = 0;
+    for (const DWORD size : {outBuffer, inBuffer})
+        if (size > 0 && (smallest == 0 || size < smallest))
+            smallest = size;
+    return smallest > 0 ? smallest : 4096;
 }
 
 void CutBack(FileHandle file, long long length) {
