@@ -38,8 +38,8 @@ void LogWriter::Hand(const char* records, std::size_t size) {
     // the run ends, and what was queued before is still written.
     if (!queue.empty() && queue.size() + size > kBacklogLimit) {
         finishing = true;
-        error = ENOBUFS;
-        return notify();
+        writerWake.notify_one();
+        return report(ENOBUFS);
     }
     if (queue.empty())
         writerWake.notify_one();
@@ -57,6 +57,11 @@ bool LogWriter::Finished() const {
     return finished;
 }
 
+bool LogWriter::Stuck() const {
+    const std::lock_guard<std::mutex> held(lock);
+    return stuck;
+}
+
 int LogWriter::Error() const {
     const std::lock_guard<std::mutex> held(lock);
     return error;
@@ -65,9 +70,12 @@ int LogWriter::Error() const {
 void LogWriter::fail(int failure) {
     halted = true;
     writerWake.notify_one();
-    if (error != 0)
-        return;
-    error = failure;
+    report(failure);
+}
+
+void LogWriter::report(int failure) {
+    if (error == 0)
+        error = failure;
     notify();
 }
 
@@ -215,9 +223,10 @@ void LogWriter::syncLoop() {
 void LogWriter::watchLoop() {
     std::unique_lock<std::mutex> held(lock);
     while (!writerDone && !halted) {
-        if (busy && Clock::now() - progressAt >= kStallLimit)
+        if (busy && Clock::now() - progressAt >= kStallLimit) {
+            stuck = true;
             fail(EAGAIN);
-        else if (busy)
+        } else if (busy)
             watchWake.wait_until(held, progressAt + kStallLimit);
         else if (std::exchange(wroteSinceWatched, false))
             watchWake.wait_for(held, kStallLimit);

@@ -57,6 +57,9 @@ class LogWriter {
     bool Finished() const;
     // The run's first failure (an error number), or 0.
     int Error() const;
+    // The OS has held a write past the stall limit (a hung mount): the writer ends only once the
+    // OS lets the write go, and writes nothing more.
+    bool Stuck() const;
 
   private:
     // A file replaced by the one at the path, for the syncer to sync if written since its last
@@ -75,6 +78,8 @@ class LogWriter {
     void progressed();
     // A write, a sync or the target failed: nothing more is written. The lock is held.
     void fail(int failure);
+    // Keeps the run's first failure and tells the window. The lock is held.
+    void report(int failure);
 
     const std::string path;
     const Notify notify;
@@ -89,6 +94,7 @@ class LogWriter {
     bool finished = false;
     int error = 0;
     bool halted = false;
+    bool stuck = false;
     // The file written to: the writer replaces it, and reads it without the lock; the syncer syncs
     // it, and closes it once the writer is done.
     FileHandle current;

@@ -136,15 +136,16 @@ void LoggingControl::CheckLogWriter() {
         return;
     const int error = writer->Error();
     const bool finished = writer->Finished();
+    const bool stuck = writer->Stuck();
     const bool failedNow = error != 0 && !told;
-    if (!finished && !failedNow)
+    if (!finished && !stuck && !failedNow)
         return;
     if (failedNow && !stopping)
         endRun(true);
     told = true;
-    // The window shows Idle once the writer has closed the log; at once after a stall, whose
-    // last write the OS may hold for good (the writer then never writes again).
-    if (finished || error == EAGAIN) {
+    // The window shows Idle once the writer has closed the log, or at once when the OS holds its
+    // last write, which it may do for good.
+    if (finished || stuck) {
         if (!finished)
             failedWriters.push_back(std::move(writer));
         writer.reset();
