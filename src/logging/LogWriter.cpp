@@ -212,8 +212,12 @@ void LogWriter::syncLoop() {
         if (writerDone && !written && retired.empty())
             break;
     }
-    if (current != kNoFile)
-        CloseFile(current);
+    // Closed without the lock: a close may wait on the medium too.
+    const FileHandle last = std::exchange(current, kNoFile);
+    held.unlock();
+    if (last != kNoFile)
+        CloseFile(last);
+    held.lock();
     finished = true;
     notify();
 }
