@@ -25,7 +25,7 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake ninja-build python3 libgl-dev libxcb1-dev qt6-base-dev qt6-base-dev-tools
-    libgtest-dev fonts-dejavu-core)
+    libsystemd-dev pkg-config libgtest-dev fonts-dejavu-core)
 
 # TOLVAR_STRICT=ON in the environment (CI sets it) makes every warning of our code an error.
 STRICT=${TOLVAR_STRICT:-OFF}

@@ -1,76 +1,141 @@
 // SPDX-License-Identifier: MIT
 #include "IdleSleepInhibitor.h"
 
-#include <QDBusConnection>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDeadlineTimer>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
 
 namespace tolvar {
 
 namespace {
 
-const QString kConnection = QStringLiteral("tolvar_idle_sleep");
-// Only bounds how long a lost answer is waited for: nothing waits on it.
-constexpr int kReplyTimeout = 5000;
-// How long the end of the program waits for a connection still being made.
-constexpr int kExitWait = 100;
+using Clock = std::chrono::steady_clock;
+
+// How long logind's answer is waited for, connecting to the bus included. sd-bus's own limits
+// (25 s and more) are all longer, so this is the one that counts.
+constexpr std::chrono::milliseconds kAnswerWait{2000};
+
+struct BusCloser {
+    // Closes without flushing: flushing waits for the bus without a bound.
+    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+};
+using Bus = std::unique_ptr<sd_bus, BusCloser>;
+
+struct Answer {
+    bool came = false;
+    // Keeps logind's inhibitor for as long as it is open; -1 when logind gave none.
+    int fd = -1;
+};
+
+int takeAnswer(sd_bus_message* reply, void* answer, sd_bus_error* /*unused*/) {
+    auto& taken = *static_cast<Answer*>(answer);
+    taken.came = true;
+    int fd = -1;
+    // An error (no logind, no right to inhibit) leaves logging as it is, without a word.
+    if (!sd_bus_message_is_method_error(reply, nullptr) && sd_bus_message_read(reply, "h", &fd) > 0)
+        taken.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0); // the reply closes its own
+    return 0;
+}
+
+// Waits for the bus's descriptor or a wake until the deadline; false when it passed, the bus
+// failed or the inhibitor is ending.
+bool waitForBus(sd_bus* bus, Clock::time_point deadline, int wakeFd,
+                const std::atomic<bool>& ending) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const int events = sd_bus_get_events(bus);
+    if (left.count() <= 0 || events < 0)
+        return false;
+    pollfd waits[] = {{sd_bus_get_fd(bus), static_cast<short>(events), 0}, {wakeFd, POLLIN, 0}};
+    if (poll(waits, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
+        return false;
+    eventfd_t seen = 0;
+    if ((waits[1].revents & POLLIN) != 0)
+        eventfd_read(wakeFd, &seen);
+    return !ending;
+}
+
+// Asks logind for an idle inhibitor over a connection of this call's own, driven here so that
+// no wait outlasts kAnswerWait or the inhibitor's end; returns the descriptor that keeps it, or -1.
+int inhibit(int wakeFd, const std::atomic<bool>& ending) {
+    const Clock::time_point deadline = Clock::now() + kAnswerWait;
+    Answer answer;
+    sd_bus* opened = nullptr;
+    // Connects without blocking, and with DBUS_SYSTEM_BUS_ADDRESS where it is set.
+    if (sd_bus_open_system(&opened) < 0)
+        return -1;
+    const Bus bus(opened);
+    if (sd_bus_call_method_async(bus.get(), nullptr, "org.freedesktop.login1",
+                                 "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                 "Inhibit", takeAnswer, &answer, "ssss", "idle",
+                                 "Tolvar data logger module", "Logging serial port 1", "block") < 0)
+        return -1;
+    while (!answer.came) {
+        const int progress = sd_bus_process(bus.get(), nullptr);
+        if (progress < 0 || (progress == 0 && !waitForBus(bus.get(), deadline, wakeFd, ending)))
+            return -1;
+    }
+    return answer.fd;
+}
 
 } // namespace
 
 IdleSleepInhibitor::~IdleSleepInhibitor() {
-    // A thread still waiting for a stalled bus cannot be ended: the process's end takes it.
-    if (connecting != nullptr && !connecting->wait(QDeadlineTimer(kExitWait)))
-        static_cast<void>(connecting.release());
+    if (!worker.joinable())
+        return;
+    ending = true;
+    wake();
+    // Every wait of the thread ends at a wake, so this returns at once.
+    worker.join();
+    ::close(wakeFd);
 }
 
 void IdleSleepInhibitor::Hold() {
     wanted = true;
-    if (busy || inhibitor.isValid())
-        return;
-    const QDBusConnection bus(kConnection);
-    if (bus.isConnected())
-        ask(bus);
-    else if (!triedBus)
-        connectBus();
+    asked = true;
+    if (!worker.joinable()) {
+        wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd < 0)
+            return;
+        worker = std::thread(&IdleSleepInhibitor::run, this);
+    }
+    wake();
 }
 
 void IdleSleepInhibitor::Release() {
     wanted = false;
-    inhibitor = QDBusUnixFileDescriptor();
+    wake();
 }
 
-void IdleSleepInhibitor::connectBus() {
-    // Connecting blocks until the bus answers, and a stalled bus never does: the window must not
-    // wait for it. A bus that is not there fails at once, and is not tried again.
-    triedBus = true;
-    busy = true;
-    connecting.reset(QThread::create(
-        [] { QDBusConnection::connectToBus(QDBusConnection::SystemBus, kConnection); }));
-    connect(connecting.get(), &QThread::finished, this, [this] {
-        busy = false;
-        if (wanted)
-            Hold();
-    });
-    connecting->start();
+void IdleSleepInhibitor::wake() {
+    if (wakeFd >= 0)
+        eventfd_write(wakeFd, 1);
 }
 
-void IdleSleepInhibitor::ask(const QDBusConnection& bus) {
-    QDBusMessage inhibit = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
-    inhibit << QStringLiteral("idle") << QStringLiteral("Tolvar data logger module")
-            << QStringLiteral("Logging serial port 1") << QStringLiteral("block");
-    busy = true;
-    auto* answer = new QDBusPendingCallWatcher(bus.asyncCall(inhibit, kReplyTimeout), this);
-    connect(answer, &QDBusPendingCallWatcher::finished, this, [this, answer] {
-        busy = false;
-        // An error (no logind, no right to inhibit) leaves logging as it is, without a word.
-        const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *answer;
-        if (wanted && reply.isValid())
-            inhibitor = reply.value();
-        answer->deleteLater();
-    });
+void IdleSleepInhibitor::run() {
+    // logind keeps the inhibitor for as long as this is open.
+    int held = -1;
+    while (!ending) {
+        if (!wanted && held >= 0) {
+            ::close(held);
+            held = -1;
+        } else if (wanted && held < 0 && asked.exchange(false)) {
+            held = inhibit(wakeFd, ending);
+        } else {
+            // A wake that came since the checks above leaves the descriptor readable.
+            pollfd wait{wakeFd, POLLIN, 0};
+            poll(&wait, 1, -1);
+            eventfd_t seen = 0;
+            eventfd_read(wakeFd, &seen);
+        }
+    }
+    if (held >= 0)
+        ::close(held);
 }
 
 } // namespace tolvar

@@ -1,39 +1,37 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <QDBusUnixFileDescriptor>
-#include <QObject>
-#include <QThread>
-
-#include <memory>
-
-class QDBusConnection;
+#include <atomic>
+#include <thread>
 
 namespace tolvar {
 
 // Keeps the machine from suspending on idle while held, through logind's idle inhibitor; an
 // explicit suspend by the user still goes ahead. Without a system bus or logind it does nothing.
-// The window never waits for the bus.
-class IdleSleepInhibitor final : public QObject {
+// Hold and Release return at once: a thread of its own asks logind over a connection of its own,
+// which Qt's D-Bus thread (accessibility, the taskbar entry) never serves, and gives up quietly
+// on a bus that does not answer within a bound.
+class IdleSleepInhibitor final {
   public:
-    ~IdleSleepInhibitor() override;
+    IdleSleepInhibitor() = default;
+    IdleSleepInhibitor(const IdleSleepInhibitor&) = delete;
+    IdleSleepInhibitor& operator=(const IdleSleepInhibitor&) = delete;
+    ~IdleSleepInhibitor();
 
     void Hold();
     void Release();
 
   private:
-    void connectBus();
-    void ask(const QDBusConnection& bus);
+    void run();
+    void wake();
 
-    bool wanted = false;
-    // Connecting to the bus or waiting for logind's answer.
-    bool busy = false;
-    bool triedBus = false;
-    // Connects to the system bus, once; kept to the end, as one that a stalled bus holds can
-    // never be ended.
-    std::unique_ptr<QThread> connecting;
-    // logind keeps the inhibitor for as long as this descriptor is open.
-    QDBusUnixFileDescriptor inhibitor;
+    std::atomic<bool> wanted{false};
+    // A Hold the thread has not tried yet: each Hold asks logind once at most.
+    std::atomic<bool> asked{false};
+    std::atomic<bool> ending{false};
+    // Tells the thread that one of the above changed, also while it waits for the bus.
+    int wakeFd = -1;
+    std::thread worker;
 };
 
 } // namespace tolvar

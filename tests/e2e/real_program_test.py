@@ -10,12 +10,13 @@ import os
 import select
 import shlex
 import signal
+import socket
 import subprocess
 import tempfile
 import time
 
 from tolvartest import main, wait_until, xlib
-from tolvartest.harness import session
+from tolvartest.harness import in_private_lock_folders, session
 
 LINES = b"AB\r\nCD\r\n"
 LOGGED = b"AB\r\n\nCD\r\n"  # a device's CR LF leaves its LF at the start of the next record
@@ -123,6 +124,24 @@ def a_fifo_as_port_1s_lock_file_shows_port_open_at_once(kind, *program):
             assert time.monotonic() - clicked < 3, "the box came late"
             s.dismiss("Port open")  # the window still answers
             assert s.log_bytes() is None and not s.port_open()
+
+
+def a_hung_system_bus_holds_up_nothing(kind, *program):
+    """The Qt program only: a system bus that takes connections and never answers, as a stalled
+    daemon does. The window is closed while the program still waits for it."""
+    in_private_lock_folders()  # starts the case again: before the folder, which would be left behind
+    with tempfile.TemporaryDirectory() as folder, socket.socket(socket.AF_UNIX) as silent:
+        silent.bind(os.path.join(folder, "system_bus"))
+        silent.listen()
+        with session(kind, *program, env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + silent.getsockname()}) as s:
+            log_lines(s, lambda: s.click("cmdBegin"))
+            s.click("cmdStop")
+            s.wait_port_closed(2)
+            s.click("cmdBegin")
+            s.wait_logging()
+            s.close_window()
+            s.wait_port_closed()
+            assert s.wait_exit(5) == 0
 
 
 def unusable_log_paths_show_error_and_leave_the_port_closed(*program):
@@ -294,6 +313,7 @@ if __name__ == "__main__":
          a_run_holds_only_what_came_after_begin,
          unopenable_port_shows_port_open_and_creates_no_log,
          a_fifo_as_port_1s_lock_file_shows_port_open_at_once,
+         a_hung_system_bus_holds_up_nothing,
          unusable_log_paths_show_error_and_leave_the_port_closed,
          unplugging_shows_one_box_and_leaves_the_program_idle,
          closing_the_window_keeps_every_complete_line,

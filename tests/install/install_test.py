@@ -170,7 +170,7 @@ def debian_package_installs_runs_and_removes_cleanly(build, cmake, cpack):
         depends = {d.split()[0] for d in fields.split("Depends:", 1)[1].split(",")}
         assert "Package: tolvar-logger" in fields, fields
         # Found from the program's libraries, plus what the launcher runs.
-        for needed in ("libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6",
+        for needed in ("libc6", "libqt6core6", "libqt6gui6", "libqt6widgets6", "libsystemd0",
                        "util-linux", "mount"):
             assert needed in depends, f"{needed} is missing from Depends: {sorted(depends)}"
         contents = subprocess.run(["dpkg-deb", "-c", deb], check=True, capture_output=True, text=True).stdout

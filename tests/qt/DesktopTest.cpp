@@ -5,7 +5,14 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QElapsedTimer>
 #include <QProcess>
+
+#include <atomic>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -13,7 +20,7 @@ const QString kLogind = QStringLiteral("org.freedesktop.login1");
 
 // One private bus stands in for both the system and the session bus, with a stand-in logind on
 // it: what the window asks of the desktop is watched there, never on the machine's own buses.
-// The program connects to its buses once, so the bus lives as long as the test program.
+// Qt connects to the session bus once, so the bus lives as long as the test program.
 class PrivateBus : public ::testing::Environment {
   public:
     void SetUp() override {
@@ -104,10 +111,14 @@ class UpdateRecorder : public QObject {
     void take(const QDBusMessage& update) { updates.append(update.arguments()); }
 };
 
+bool recordUpdates(UpdateRecorder& seen) {
+    return bus->watcher.connect({}, {}, "com.canonical.Unity.LauncherEntry", "Update", &seen,
+                                SLOT(take(QDBusMessage)));
+}
+
 TEST_F(Desktop, taskbarProgressCountsTheTicksAndGoesAtTheStop) {
     UpdateRecorder seen;
-    ASSERT_TRUE(bus->watcher.connect({}, {}, "com.canonical.Unity.LauncherEntry", "Update", &seen,
-                                     SLOT(take(QDBusMessage))));
+    ASSERT_TRUE(recordUpdates(seen));
     QTest::mouseClick(begin(), Qt::LeftButton);
     tick(90);
     ASSERT_TRUE(waitFor([&] { return idle(); }));
@@ -137,6 +148,72 @@ TEST_F(Desktop, idleSleepIsHeldOffWhileLoggingAndAllowedAgainAtTheStop) {
     EXPECT_TRUE(waitFor([] { return inhibitors().isEmpty(); }));
     EXPECT_TRUE(waitFor([&] { return idle(); }));
 }
+
+// A system bus that takes connections and never answers, as a stalled daemon does, or none at all.
+class UnusableSystemBus : public Desktop, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        Desktop::SetUp();
+        const QByteArray path = dir.filePath("system_bus_socket").toUtf8();
+        sockaddr_un address{AF_UNIX, {}};
+        path.toStdString().copy(address.sun_path, sizeof address.sun_path - 1);
+        const bool silentBus = GetParam();
+        if (silentBus) {
+            silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ASSERT_EQ(::listen(silent, 4), 0);
+        }
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + path);
+    }
+    void TearDown() override {
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus);
+        ::close(silent);
+    }
+
+    // Whether a connection of its own to the session bus, as the accessibility bridge makes,
+    // answers; asked off the window's thread, and left there if it never does.
+    static bool sessionBusAnswers() {
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        std::unique_ptr<QThread> asker(QThread::create([answered] {
+            const QDBusConnection second =
+                QDBusConnection::connectToBus(QDBusConnection::SessionBus, "second");
+            *answered = second.interface()->isServiceRegistered(kLogind).isValid();
+            QDBusConnection::disconnectFromBus(second.name());
+        }));
+        asker->start();
+        if (asker->wait(5000))
+            return *answered;
+        static_cast<void>(asker.release());
+        return false;
+    }
+
+    const QByteArray systemBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    int silent = -1;
+};
+
+TEST_P(UnusableSystemBus, holdsUpNothingAndSaysNothing) {
+    UpdateRecorder seen;
+    ASSERT_TRUE(recordUpdates(seen));
+    testing::internal::CaptureStderr();
+    QElapsedTimer clicked;
+    clicked.start();
+    QTest::mouseClick(begin(), Qt::LeftButton);
+    send("A\r");
+    EXPECT_EQ(waitForLog("A\r\n"), "A\r\n");
+    QTest::mouseClick(stop(), Qt::LeftButton);
+    EXPECT_LT(clicked.elapsed(), 1500) << "Begin or Stop waited for the bus";
+    EXPECT_TRUE(waitFor([&] { return idle(); }));
+    // The program is still waiting for the system bus here.
+    EXPECT_TRUE(sessionBusAnswers());
+    EXPECT_TRUE(waitFor([&] {
+        return !seen.updates.isEmpty() && qdbus_cast<QVariantMap>(seen.updates.last().value(1)) ==
+                                              QVariantMap{{"progress-visible", false}};
+    })) << "the taskbar progress still shows";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Buses, UnusableSystemBus, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Silent" : "Missing"; });
 
 } // namespace
 

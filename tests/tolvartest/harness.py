@@ -79,7 +79,7 @@ def qt_control_centres():
 class Session:
     """One run of the Qt program: a display, a pty as port 1, and a folder for the log."""
 
-    def __init__(self, program, faketime=None, launcher=LAUNCHER):
+    def __init__(self, program, faketime=None, launcher=LAUNCHER, env=None):
         for tool in ("unshare", "mount"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed")
@@ -87,6 +87,7 @@ class Session:
         self.program = os.path.abspath(program) if program else None
         self.faketime = faketime
         self.launcher = launcher
+        self.extra_env = env or {}
         self.dir = tempfile.TemporaryDirectory(prefix="tolvar-e2e-")
         # The program runs in this folder, so its default path, relative on Linux, lands here.
         self.log = os.path.join(self.dir.name, "C:\\Windows\\Desktop\\logFile.txt")
@@ -95,7 +96,7 @@ class Session:
 
     def __enter__(self):
         self.display.__enter__()
-        self.env = self.display.env
+        self.env = dict(self.display.env, **self.extra_env)
         try:
             # The slave stays open here too, so the pty's number is not handed to another test
             # while a program that had it still runs (after an unplug), holding its lock file.
