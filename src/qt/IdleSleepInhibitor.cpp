@@ -1,31 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "IdleSleepInhibitor.h"
 
-#include <cerrno>
-#include <chrono>
-#include <memory>
+#include "BoundedBus.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 namespace tolvar {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How long logind's answer is waited for, connecting to the bus included. sd-bus's own limits
-// (25 s and more) are all longer, so this is the one that counts.
-constexpr std::chrono::milliseconds kAnswerWait{2000};
-
-struct BusCloser {
-    // Closes without flushing: flushing waits for the bus without a bound.
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
-using Bus = std::unique_ptr<sd_bus, BusCloser>;
+using BoundedBus::Bus;
+using BoundedBus::Clock;
 
 struct Answer {
     bool came = false;
@@ -43,27 +31,10 @@ int takeAnswer(sd_bus_message* reply, void* answer, sd_bus_error* /*unused*/) {
     return 0;
 }
 
-// Waits for the bus's descriptor or a wake until the deadline; false when it passed, the bus
-// failed or the inhibitor is ending.
-bool waitForBus(sd_bus* bus, Clock::time_point deadline, int wakeFd,
-                const std::atomic<bool>& ending) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    const int events = sd_bus_get_events(bus);
-    if (left.count() <= 0 || events < 0)
-        return false;
-    pollfd waits[] = {{sd_bus_get_fd(bus), static_cast<short>(events), 0}, {wakeFd, POLLIN, 0}};
-    if (poll(waits, 2, static_cast<int>(left.count())) < 0 && errno != EINTR)
-        return false;
-    eventfd_t seen = 0;
-    if ((waits[1].revents & POLLIN) != 0)
-        eventfd_read(wakeFd, &seen);
-    return !ending;
-}
-
 // Asks logind for an idle inhibitor over a connection of this call's own, driven here so that
 // no wait outlasts kAnswerWait or the inhibitor's end; returns the descriptor that keeps it, or -1.
 int inhibit(int wakeFd, const std::atomic<bool>& ending) {
-    const Clock::time_point deadline = Clock::now() + kAnswerWait;
+    const Clock::time_point deadline = Clock::now() + BoundedBus::kAnswerWait;
     Answer answer;
     sd_bus* opened = nullptr;
     // Connects without blocking, and with DBUS_SYSTEM_BUS_ADDRESS where it is set.
@@ -75,11 +46,9 @@ int inhibit(int wakeFd, const std::atomic<bool>& ending) {
                                  "Inhibit", takeAnswer, &answer, "ssss", "idle",
                                  "Tolvar data logger module", "Logging serial port 1", "block") < 0)
         return -1;
-    while (!answer.came) {
-        const int progress = sd_bus_process(bus.get(), nullptr);
-        if (progress < 0 || (progress == 0 && !waitForBus(bus.get(), deadline, wakeFd, ending)))
+    while (!answer.came)
+        if (!BoundedBus::Step(bus.get(), deadline, wakeFd) || ending)
             return -1;
-    }
     return answer.fd;
 }
 

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "BoundedBus.h"
 #include "FrmMain.h"
 
 #include <QApplication>
@@ -8,6 +9,12 @@
 #include <thread>
 
 int main(int argc, char* argv[]) {
+    // Qt connects to the session bus on this thread while it makes the window (accessibility)
+    // and at the first Begin (the taskbar entry), and waits for it without a bound. A session bus
+    // that takes connections and does not answer is left out, as if there were none: an address
+    // that fails at once stands in for it.
+    if (tolvar::BoundedBus::SessionBusHangs())
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/dev/null");
     QApplication app(argc, argv);
     int status = 0;
     {

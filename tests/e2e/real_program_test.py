@@ -126,14 +126,20 @@ def a_fifo_as_port_1s_lock_file_shows_port_open_at_once(kind, *program):
             assert s.log_bytes() is None and not s.port_open()
 
 
-def a_hung_system_bus_holds_up_nothing(kind, *program):
-    """The Qt program only: a system bus that takes connections and never answers, as a stalled
-    daemon does. The window is closed while the program still waits for it."""
+def hung_buses_hold_up_nothing(kind, *program):
+    """The Qt program only: a system bus and a session bus that take connections and never answer,
+    as stalled daemons do, with accessibility on. The window is closed while the program still
+    waits for the system bus."""
     in_private_lock_folders()  # starts the case again: before the folder, which would be left behind
-    with tempfile.TemporaryDirectory() as folder, socket.socket(socket.AF_UNIX) as silent:
-        silent.bind(os.path.join(folder, "system_bus"))
-        silent.listen()
-        with session(kind, *program, env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + silent.getsockname()}) as s:
+    with tempfile.TemporaryDirectory() as folder, socket.socket(socket.AF_UNIX) as system_bus, \
+            socket.socket(socket.AF_UNIX) as session_bus:
+        env = {"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"}
+        for silent, name, variable in ((system_bus, "system", "DBUS_SYSTEM_BUS_ADDRESS"),
+                                       (session_bus, "session", "DBUS_SESSION_BUS_ADDRESS")):
+            silent.bind(os.path.join(folder, name))
+            silent.listen()
+            env[variable] = "unix:path=" + silent.getsockname()
+        with session(kind, *program, env=env) as s:
             log_lines(s, lambda: s.click("cmdBegin"))
             s.click("cmdStop")
             s.wait_port_closed(2)
@@ -313,7 +319,7 @@ if __name__ == "__main__":
          a_run_holds_only_what_came_after_begin,
          unopenable_port_shows_port_open_and_creates_no_log,
          a_fifo_as_port_1s_lock_file_shows_port_open_at_once,
-         a_hung_system_bus_holds_up_nothing,
+         hung_buses_hold_up_nothing,
          unusable_log_paths_show_error_and_leave_the_port_closed,
          unplugging_shows_one_box_and_leaves_the_program_idle,
          closing_the_window_keeps_every_complete_line,
