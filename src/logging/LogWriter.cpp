@@ -31,7 +31,7 @@ LogWriter::~LogWriter() {
 }
 
 void LogWriter::Hand(const char* records, std::size_t size) {
-    const std::lock_guard<std::mutex> held(lock);
+    std::unique_lock<std::mutex> held(lock);
     if (finishing || halted || size == 0)
         return;
     // A single record longer than the limit is already in memory whole: it goes. Past the limit
@@ -41,9 +41,12 @@ void LogWriter::Hand(const char* records, std::size_t size) {
         writerWake.notify_one();
         return report(ENOBUFS);
     }
-    if (queue.empty())
-        writerWake.notify_one();
+    const bool wake = queue.empty();
     queue.append(records, size);
+    // Woken once the lock is free, so that the writer does not wake only to wait for it.
+    held.unlock();
+    if (wake)
+        writerWake.notify_one();
 }
 
 void LogWriter::Finish() {
@@ -101,7 +104,7 @@ void LogWriter::writeLoop() {
         busy = false;
         if (failed != 0)
             fail(failed);
-        else if (!std::exchange(written, true))
+        else if (!std::exchange(written, true) && syncerAsleep)
             syncerWake.notify_one();
     }
     writerDone = true;
@@ -182,12 +185,21 @@ void LogWriter::syncLoop() {
         return std::any_of(retired.begin(), retired.end(),
                            [](const Retired& r) { return !r.written; });
     };
+    // A sync makes the syncer sleep out the rest of the second before it looks again, so lines
+    // that keep coming wake it once a second, not once each.
+    bool syncedLately = false;
     for (;;) {
-        // Asleep until something is written: an idle log costs no wakeups.
-        syncerWake.wait(held, [this] { return written || !retired.empty() || writerDone; });
-        if (!deletedWaiting() && !writerDone && Clock::now() < lastSync + kSyncInterval) {
-            syncerWake.wait_until(held, lastSync + kSyncInterval,
-                                  [&] { return writerDone || deletedWaiting(); });
+        const bool due = Clock::now() >= lastSync + kSyncInterval;
+        if (!writerDone && !deletedWaiting() && !(due && (written || !retired.empty()))) {
+            if (written || !retired.empty() || std::exchange(syncedLately, false)) {
+                syncerWake.wait_until(held, lastSync + kSyncInterval,
+                                      [&] { return writerDone || deletedWaiting(); });
+            } else {
+                // Asleep until something is written: an idle log costs no wakeups.
+                syncerAsleep = true;
+                syncerWake.wait(held, [this] { return written || !retired.empty() || writerDone; });
+                syncerAsleep = false;
+            }
             continue;
         }
         std::vector<Retired> closing;
@@ -205,7 +217,8 @@ void LogWriter::syncLoop() {
         held.lock();
         if (failed != 0)
             fail(failed);
-        if (file != kNoFile)
+        syncedLately = file != kNoFile;
+        if (syncedLately)
             lastSync = Clock::now();
         if (!closing.empty())
             writerWake.notify_one();

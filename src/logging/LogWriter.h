@@ -99,6 +99,7 @@ class LogWriter {
     // it, and closes it once the writer is done.
     FileHandle current;
     bool written = false; // since current's last sync
+    bool syncerAsleep = false;
     std::vector<Retired> retired;
     // The writer is at work on a batch, and when it last saw the target take bytes.
     bool busy = false;

@@ -6,7 +6,6 @@
 #include "SerialPort.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace tolvar {
@@ -85,7 +84,8 @@ void LoggingControl::CapturePortInput() {
     }
     // The pending bytes, then every record this read completes, each CR written as CR LF, go to
     // the writer in one piece: no record is ever split between two writes. They are built in
-    // strLine's own buffer, behind the pending bytes, so a long line is not copied once more.
+    // strLine's own buffer, behind the pending bytes, so a long line is copied only into the
+    // writer's queue.
     const std::size_t pending = strLine.size();
     strLine.resize(pending + 2 * (last + 1));
     char* out = strLine.data() + pending;
