@@ -111,9 +111,15 @@ class LoggingTest : public ::testing::Test {
         window.path = (dir / "log.txt").u8string();
     }
     void TearDown() override {
-        // Windows cannot remove a file that is still open.
+        // Windows cannot remove a file that is still open, and a writer given up on after a stall
+        // closes its file only once its last write comes back.
         stop();
-        fs::remove_all(dir);
+        for (const auto deadline = Clock::now() + 5s;; std::this_thread::sleep_for(20ms)) {
+            std::error_code failed;
+            fs::remove_all(dir, failed);
+            if (!failed || Clock::now() >= deadline)
+                break;
+        }
     }
 
     // Runs the log writer's checks on this thread, as the window's event loop would, until
