@@ -30,8 +30,8 @@ struct FileCalls {
 // held in the kernel for good (a hung network mount).
 class LogWriter {
   public:
-    // Runs on one of the writer's threads whenever Error() or Finished() may have changed; must
-    // not block.
+    // Runs on one of the writer's threads whenever Error(), Finished() or Stuck() may have changed;
+    // must not block.
     using Notify = std::function<void()>;
 
     static constexpr auto kStallLimit = std::chrono::seconds(2);
