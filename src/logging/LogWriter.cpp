@@ -135,15 +135,14 @@ int LogWriter::writeWhole(const char* data, std::size_t size, long long lengthBe
             return static_cast<int>(-n);
         }
         done += static_cast<std::size_t>(n);
-        lastProgress = Clock::now();
-        progressed();
+        lastProgress = progressed();
     }
     return 0;
 }
 
-void LogWriter::progressed() {
+Clock::time_point LogWriter::progressed() {
     const std::lock_guard<std::mutex> held(lock);
-    progressAt = Clock::now();
+    return progressAt = Clock::now();
 }
 
 // Once the path no longer names the open file (deleted, or moved away as log rotation does),

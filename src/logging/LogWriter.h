@@ -75,7 +75,8 @@ class LogWriter {
     int writeBatch(const std::string& batch);
     int writeWhole(const char* data, std::size_t size, long long lengthBefore);
     int followPath(bool deleted);
-    void progressed();
+    // The target took bytes now; returns when that was, as the watch sees it.
+    Clock::time_point progressed();
     // A write, a sync or the target failed: nothing more is written. The lock is held.
     void fail(int failure);
     // Keeps the run's first failure and tells the window. The lock is held.
